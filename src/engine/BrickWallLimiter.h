@@ -1,0 +1,156 @@
+#pragma once
+
+#include "engine/AveragedMaxEnvelope.h"
+#include "engine/BlockCollector.h"
+#include "engine/BoundedQueue.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tarn
+{
+
+// Release curve indices, in the order of the release-curve parameter.
+enum class ReleaseCurve : int
+{
+    linear = 0,
+    natural = 1,
+    transparent = 2,
+    smooth = 3,
+    pumping = 4
+};
+
+// The limiting core, running on the oversampled signal. Per sample it applies
+// the input gain, takes the channel peak as sidechain, shapes it with the
+// release stage, follows it with the peak envelope and multiplies the audio,
+// delayed by the envelope's window, by min (1, threshold / envelope). The
+// limiter aims 0.05 dB below the threshold.
+//
+// Parameter setters are called on the audio thread before each process call;
+// gain and threshold changes ramp linearly (in amplitude) across the next
+// block and end exactly on their targets.
+class BrickWallLimiter
+{
+public:
+    static constexpr double targetMarginDb = 0.05;
+    static constexpr double transparentEnd = 2.0307421;
+
+    BrickWallLimiter (int maxBlockSize, int numChannels, float sampleRate,
+                      float lookaheadMs = 9.0f, float averagingMs = 4.0f);
+    virtual ~BrickWallLimiter();
+
+    BrickWallLimiter (const BrickWallLimiter&) = delete;
+    BrickWallLimiter& operator= (const BrickWallLimiter&) = delete;
+
+    // numSamples oversampled samples per channel, at most
+    // getMaxOversampledBlock(). io holds the input and receives the limited
+    // signal before post gain; gain receives the applied gain; out the final
+    // output. Returns the number of valid samples at the start of each
+    // output array: fewer than numSamples only while the lookahead fills.
+    virtual int process (int numSamples, float** io, float** gain, float** out);
+    virtual int processSamples (int numSamples, float** io, float** gain, float** out);
+    virtual void reset();
+
+    // Parameter hand-off.
+    void setAutoRelease (bool shouldBeAuto) noexcept { release.autoRelease.store (shouldBeAuto); }
+    void setReleaseTimeMs (int ms) noexcept;
+    void setReactivity (float reactivity) noexcept { release.reactivity.store (reactivity); }
+    void setMaximizer (bool shouldMaximize) noexcept { maximizer.store (shouldMaximize); }
+    void setMaxTargetDb (float dB) noexcept;
+    void setReleaseCurve (int curve) noexcept;
+    void setPreGainDb (float dB) noexcept;
+    void setThresholdDb (float dB) noexcept;
+    void setPostGainDb (float dB) noexcept;
+    void setThresholdImmediately (double dB) noexcept;
+
+    // The factor d: the smallest of 1 to 6 that takes the rate to at least
+    // 192 kHz, and 8 below that.
+    static int oversamplingFactorFor (float sampleRate) noexcept;
+
+    // The curve's shape f(t), 1 at the start and 0 at its end, and that end.
+    static double curveShape (int curve, double t) noexcept;
+    static double curveEnd (int curve) noexcept;
+
+    uint32_t windowLength() const noexcept { return envelope.windowLength(); }
+    int getFactor() const noexcept { return factor; }
+    float getOversampledRate() const noexcept { return oversampledRate; }
+    int getMaxOversampledBlock() const noexcept { return maxOversampledBlock; }
+    int getNumChannels() const noexcept { return numChannels; }
+
+    double getThresholdDb() const noexcept { return thresholdDb.load (std::memory_order_relaxed); }
+    double getPreGainDb() const noexcept { return preGainDb.load (std::memory_order_relaxed); }
+    double getPostGainDb() const noexcept { return postGainDb.load (std::memory_order_relaxed); }
+    int64_t getReleaseSamples() const noexcept { return release.releaseSamples.load (std::memory_order_relaxed); }
+    float getMaxTargetLinear() const noexcept { return maxTargetLinear.load (std::memory_order_relaxed); }
+    int getReleaseCurve() const noexcept { return release.curve.load (std::memory_order_relaxed); }
+    bool isLoudnessUnknown() const noexcept { return loudnessUnknown; }
+    float getLoudnessDb() const noexcept { return loudnessDb; }
+    float getSmoothedPeriod() const noexcept { return smoothedPeriod; }
+    int getLevelFactor() const noexcept { return levelFactor; }
+    float getReleaseLevel() const noexcept { return release.level; }
+
+    const AveragedMaxEnvelope& getEnvelope() const noexcept { return envelope; }
+
+    void measureLoudness (int numSamples, float** channels) noexcept;
+
+protected:
+    struct ReleaseState
+    {
+        std::atomic<float> reactivity { 1.0f };
+        std::atomic<bool> autoRelease { true };
+        float level;
+        double position = 0.0;
+        int64_t elapsed = 0;
+        bool newPeak = true;
+        double excess = 0.0;
+        float floor = 1.0f;
+        std::atomic<int64_t> releaseSamples { 0 };
+        int64_t appliedReleaseSamples = 0;
+        std::atomic<int> curve { 1 };
+    };
+
+    const int factor;
+    const float oversampledRate;
+    const int maxOversampledBlock;
+    const int numChannels;
+
+private:
+    float dcCoefficient;
+    float periodSmoothing;
+    float detectorCutoff = 1000.0f;
+    bool cutoffChanged = true;
+    float detectorCoefficient = 0.0f;
+    float lowPass = 0.0f;
+    float dcTrack = 0.0f;
+    bool wasNegative = false;
+    int64_t lastPeriod = 0;
+    int64_t samplesSinceCrossing = 0;
+    float smoothedPeriod = 0.0f;
+
+    ReleaseState release;
+
+    std::atomic<double> thresholdDb { 0.0 };
+    std::atomic<bool> thresholdPending { false };
+    double targetThresholdDb = 0.0;
+    std::atomic<double> preGainDb { 0.0 };
+    std::atomic<bool> preGainPending { false };
+    double targetPreGainDb = 0.0;
+    std::atomic<double> postGainDb { 0.0 };
+    std::atomic<bool> postGainPending { false };
+    double targetPostGainDb = 0.0;
+
+    std::vector<float> sidechain;
+    AveragedMaxEnvelope envelope;
+    std::vector<BoundedQueue<double>> lookahead;
+    BlockCollector loudnessCollector;
+    float loudnessDb = 0.0f;
+    bool loudnessUnknown = true;
+    float autoPeriod = 0.0f;
+    int levelFactor = 1;
+    std::atomic<bool> maximizer { false };
+    std::atomic<float> maxTargetLinear { 1.0f };
+};
+
+} // namespace tarn
