@@ -22,6 +22,7 @@ AveragedMaxEnvelope::AveragedMaxEnvelope (float sampleRateToUse, float lookahead
     alpha = 1.0 - std::pow (10.0, -4.0000434272769105 / (double) smoothingLength);
     leakage = std::pow (1.0 - alpha, (double) smoothingLength);
     inverseMeanLength = 1.0 / (double) (averagingLengthValue - 1);
+    inverseRetained = 1.0 / (1.0 - leakage);
 
     wedgeValues = std::make_unique<float[]> (windowLengthValue);
     wedgeTimes = std::make_unique<uint64_t[]> (windowLengthValue);

@@ -35,7 +35,7 @@ public:
     {
         // 1. Compensation.
         float x = std::abs (value);
-        const double compensated = ((double) x - average * leakage) / (1.0 - leakage);
+        const double compensated = ((double) x - average * leakage) * inverseRetained;
         if (compensated > (double) x)
             x = (float) std::min (compensated, (double) std::numeric_limits<float>::max());
 
@@ -134,6 +134,7 @@ private:
     double alpha;
     double leakage;
     double inverseMeanLength;
+    double inverseRetained;   // 1 / (1 - leakage)
 
     std::unique_ptr<float[]> wedgeValues;
     std::unique_ptr<uint64_t[]> wedgeTimes;

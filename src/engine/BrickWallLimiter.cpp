@@ -81,9 +81,7 @@ BrickWallLimiter::BrickWallLimiter (int maxBlockSize, int numChannelsToUse, floa
 {
     release.level = -std::numeric_limits<float>::infinity();
 
-    lookahead.reserve ((size_t) numChannels);
-    for (int c = 0; c < numChannels; ++c)
-        lookahead.emplace_back (envelope.windowLength());
+    lookahead.assign ((size_t) numChannels, std::vector<double> (envelope.windowLength() - 1));
 
     loudnessCollector.addCallback ([this] (int n, float** channels) { measureLoudness (n, channels); });
 }
@@ -149,6 +147,11 @@ void BrickWallLimiter::measureLoudness (int numSamples, float** channels) noexce
 
     loudnessDb = (float) (20.0 * std::log10 (std::sqrt (sum / (double) numSamples)));
     loudnessUnknown = false;
+
+    levelStepsValid = loudnessDb < 0.0f && std::isfinite (loudnessDb);
+    if (levelStepsValid)
+        for (int k = 1; k <= 50; ++k)
+            levelSteps[k - 1] = std::pow (10.0f, (float) k * loudnessDb / 1000.0f);
 }
 
 int BrickWallLimiter::processSamples (int numSamples, float** io, float** gain, float** out)
@@ -237,22 +240,20 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     float periodEstimate = smoothedPeriod;
 
     const bool loudnessKnown = ! loudnessUnknown;
-    const float loudness = loudnessDb;
     int m = levelFactor;
 
-    const uint32_t window = envelope.windowLength();
+    const uint32_t delayLength = envelope.windowLength() - 1;
+    int64_t reciprocalFor = 0;
+    double releaseReciprocal = 0.0;
     int missing = 0;
 
     for (int i = 0; i < n; ++i)
     {
-        for (int c = 0; c < numChannels; ++c)
-            lookahead[(size_t) c].push ((double) io[c][i]);
-
         const float s = side[i];
 
         // Period detector.
         if (cutoffDirty)
-            detectorCoef = (float) std::exp (-twoPi * (double) cutoff / (double) V);
+            detectorCoef = std::exp ((float) (-twoPi * (double) cutoff / (double) V));
 
         lp = (lp - s) * detectorCoef + s;
         dc = (dc - lp) * dcCoef + lp;
@@ -303,15 +304,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
 
             if (autoRelease)
             {
-                if (! loudnessKnown)
-                {
-                    m = 20;
-                }
-                else
-                {
-                    const float q = std::min (1.0f, 20.0f * std::log10 (a) / loudness);
-                    m = q > 0.0f ? (int) std::max (1.0f, 50.0f * q) : 1;
-                }
+                m = loudnessKnown ? levelFactorFor (a) : 20;
 
                 const float length = (float) m * (periodEstimate * reactivity);
                 R = length >= 1.0f ? (length < 4.0e18f ? (int64_t) length : (int64_t) 4.0e18f) : 1;
@@ -345,7 +338,13 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
             }
             else
             {
-                t = (double) elapsed / (double) releaseSamples;
+                if (releaseSamples != reciprocalFor)
+                {
+                    reciprocalFor = releaseSamples;
+                    releaseReciprocal = 1.0 / (double) releaseSamples;
+                }
+
+                t = (double) elapsed * releaseReciprocal;
                 if (t < 0.0)
                 {
                     t = curveEndValue;
@@ -371,8 +370,12 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
 
         const float e = envelope.process (stageOutput);
 
-        if (lookahead[0].size() < window)
+        if (lookaheadFilled < delayLength)
         {
+            for (int c = 0; c < numChannels; ++c)
+                lookahead[(size_t) c][lookaheadPosition] = (double) io[c][i];
+
+            ++lookaheadFilled;
             ++missing;
         }
         else
@@ -382,7 +385,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
             // ceiling holds exactly.
             double leaving = (double) e;
             for (int c = 0; c < numChannels; ++c)
-                leaving = std::max (leaving, std::abs (lookahead[(size_t) c].front()));
+                leaving = std::max (leaving, std::abs (lookahead[(size_t) c][lookaheadPosition]));
 
             const double G = std::min (1.0, thr / leaving);
             const double P = maximize ? ceiling / thr : p;
@@ -391,12 +394,17 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
 
             for (int c = 0; c < numChannels; ++c)
             {
-                const double limited = lookahead[(size_t) c].pop() * G;
+                double& slot = lookahead[(size_t) c][lookaheadPosition];
+                const double limited = slot * G;
+                slot = (double) io[c][i];
                 io[c][o] = (float) limited;
                 gain[c][o] = (float) G;
                 out[c][o] = (float) (limited * P);
             }
         }
+
+        if (++lookaheadPosition == delayLength)
+            lookaheadPosition = 0;
 
         p += pStep;
         thr += thrStep;
@@ -457,8 +465,8 @@ void BrickWallLimiter::reset()
     loudnessDb = 0.0f;
     loudnessUnknown = true;
 
-    for (auto& queue : lookahead)
-        queue.clear();
+    lookaheadPosition = 0;
+    lookaheadFilled = 0;
 }
 
 } // namespace tarn

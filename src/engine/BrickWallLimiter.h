@@ -4,7 +4,9 @@
 #include "engine/BlockCollector.h"
 #include "engine/BoundedQueue.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -95,6 +97,29 @@ public:
 
     void measureLoudness (int numSamples, float** channels) noexcept;
 
+    // The auto release's level factor m for a sidechain amplitude, from the
+    // last loudness measurement.
+    int levelFactorFor (float a) const noexcept
+    {
+        if (levelStepsValid)
+        {
+            // levelSteps falls with k: count the steps the amplitude stays under.
+            int low = 0, high = 50;
+            while (low < high)
+            {
+                const int middle = (low + high) >> 1;
+                if (a <= levelSteps[middle])
+                    low = middle + 1;
+                else
+                    high = middle;
+            }
+            return low > 1 ? low : 1;
+        }
+
+        const float q = std::min (1.0f, 20.0f * std::log10 (a) / loudnessDb);
+        return q > 0.0f ? (int) std::max (1.0f, 50.0f * q) : 1;
+    }
+
 protected:
     struct ReleaseState
     {
@@ -143,11 +168,21 @@ private:
 
     std::vector<float> sidechain;
     AveragedMaxEnvelope envelope;
-    std::vector<BoundedQueue<double>> lookahead;
+    // The lookahead delay of the audio: one ring of windowLength - 1 samples
+    // per channel, sharing one position, so each sample leaves
+    // windowLength - 1 samples after it entered.
+    std::vector<std::vector<double>> lookahead;
+    uint32_t lookaheadPosition = 0;
+    uint32_t lookaheadFilled = 0;
     BlockCollector loudnessCollector;
     float loudnessDb = 0.0f;
     bool loudnessUnknown = true;
     float autoPeriod = 0.0f;
+    // Input amplitudes at which the level factor steps: with a negative
+    // loudness L, the factor is the largest k in 1..50 with
+    // amplitude <= 10^(k * L / 1000).
+    float levelSteps[50] {};
+    bool levelStepsValid = false;
     int levelFactor = 1;
     std::atomic<bool> maximizer { false };
     std::atomic<float> maxTargetLinear { 1.0f };
