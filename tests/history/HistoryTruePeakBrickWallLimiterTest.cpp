@@ -44,7 +44,9 @@ namespace
                 output[c].insert (output[c].end(), buffers[c].begin(), buffers[c].begin() + valid);
                 heard[c].insert (heard[c].end(), (size_t) (n - valid), 0.0f);
                 heard[c].insert (heard[c].end(), buffers[c].begin(), buffers[c].begin() + valid);
-                for (int i = 0; i < valid * limiter.getFactor(); ++i)
+                // The oversampled buffers hold one prepared-size piece.
+                const int oversampled = n <= maxBlockSize ? valid * limiter.getFactor() : 0;
+                for (int i = 0; i < oversampled; ++i)
                     oversampledPeak = std::max (oversampledPeak, std::abs (limiter.getOutputBuffer ((int) c)[i]));
             }
             return valid;
