@@ -150,7 +150,7 @@ Candidate zita (int hlen, double frel, const char* name)
 
 Candidate channel()
 {
-    return { "ResamplerChannel (libsoxr HQ, linear phase, band edges 20 kHz / fs-20 kHz)", [] (double from, double to)
+    return { "ResamplerChannel (libsoxr HQ, linear phase, 20 kHz pass; stop from fs/2 up, fs-20 kHz down)", [] (double from, double to)
              {
                  auto c = std::make_shared<tarn::ResamplerChannel> (from, to, 8192);
                  return Stage ([c] (const float* in, int n, float* out, int room) { return c->process (in, out, n, room); });

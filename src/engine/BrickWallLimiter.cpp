@@ -243,8 +243,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     int m = levelFactor;
 
     const uint32_t delayLength = envelope.windowLength() - 1;
-    int64_t reciprocalFor = 0;
-    double releaseReciprocal = 0.0;
+    double appliedReciprocal = appliedReleaseSamples != 0 ? 1.0 / (double) appliedReleaseSamples : 0.0;
     int missing = 0;
 
     for (int i = 0; i < n; ++i)
@@ -325,10 +324,13 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
                 else if ((double) elapsed >= curveEndValue * (double) A)
                     elapsed = (int64_t) ((double) R * curveEndValue + 1.0);
                 else
-                    elapsed = (int64_t) (((double) R / (double) A) * (double) elapsed);
+                    elapsed = (int64_t) (((double) R * appliedReciprocal) * (double) elapsed);
 
+                // The reciprocal depends only on the length, so the division
+                // stays off the sample-to-sample path of elapsed.
                 releaseSamples = R;
                 appliedReleaseSamples = R;
+                appliedReciprocal = R != 0 ? 1.0 / (double) R : 0.0;
             }
 
             double t;
@@ -338,13 +340,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
             }
             else
             {
-                if (releaseSamples != reciprocalFor)
-                {
-                    reciprocalFor = releaseSamples;
-                    releaseReciprocal = 1.0 / (double) releaseSamples;
-                }
-
-                t = (double) elapsed * releaseReciprocal;
+                t = (double) elapsed * appliedReciprocal;
                 if (t < 0.0)
                 {
                     t = curveEndValue;

@@ -76,6 +76,9 @@ public:
     static double curveEnd (int curve) noexcept;
 
     uint32_t windowLength() const noexcept { return envelope.windowLength(); }
+
+    // Oversampled samples between a sample entering process() and leaving it.
+    uint32_t lookaheadDelay() const noexcept { return envelope.windowLength() - 1; }
     int getFactor() const noexcept { return factor; }
     float getOversampledRate() const noexcept { return oversampledRate; }
     int getMaxOversampledBlock() const noexcept { return maxOversampledBlock; }
