@@ -81,7 +81,39 @@ BrickWallLimiter::BrickWallLimiter (int maxBlockSize, int numChannelsToUse, floa
 {
     release.level = -std::numeric_limits<float>::infinity();
 
-    lookahead.assign ((size_t) numChannels, std::vector<double> (envelope.windowLength() - 1));
+    lookahead.assign ((size_t) numChannels, std::vector<double> (lookaheadDelay()));
+
+    // At d >= 4 the audio band is a small part of the oversampled band and
+    // three points between samples find its peaks to within a few hundredths
+    // of a dB; nearer the oversampled Nyquist, seven are needed.
+    numEstimatorPhases = factor >= 4 ? 3 : 7;
+    estimatorCoefficients.resize ((size_t) (numEstimatorPhases * estimatorTaps));
+
+    for (int phase = 0; phase < numEstimatorPhases; ++phase)
+    {
+        const double mu = (double) (phase + 1) / (double) (numEstimatorPhases + 1);
+        double sum = 0.0;
+        double taps[estimatorTaps];
+
+        for (int k = 0; k < estimatorTaps; ++k)
+        {
+            // Tap k weighs the sample k - (lag - 1) places from the interval's
+            // first sample; the estimated point lies mu past that sample.
+            const double t = (double) (k - (estimatorLag - 1)) - mu;
+            const double sinc = std::sin (std::numbers::pi * t) / (std::numbers::pi * t);
+            const double x = t / (double) estimatorLag;
+            const double window = std::cos (0.5 * std::numbers::pi * x);   // cosine window over +-lag
+            taps[k] = sinc * window * window;
+            sum += taps[k];
+        }
+
+        for (int k = 0; k < estimatorTaps; ++k)
+            estimatorCoefficients[(size_t) (phase * estimatorTaps + k)] = (float) (taps[k] / sum);
+    }
+
+    estimatorInput.assign ((size_t) numChannels, std::vector<float> ((size_t) (maxOversampledBlock + estimatorTaps)));
+    interSamplePeak.resize ((size_t) maxOversampledBlock);
+    delayedSidechain.resize ((size_t) (maxOversampledBlock + estimatorLag));
 
     loudnessCollector.addCallback ([this] (int n, float** channels) { measureLoudness (n, channels); });
 }
@@ -200,6 +232,42 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     float* sidechainChannels[1] = { side };
     loudnessCollector.push (n, sidechainChannels);
 
+    // Between-sample peaks. The detector works estimatorLag samples behind
+    // the input (the audio waits as long) and takes, with sample i - lag,
+    // the peak of the interval that ends there: an interval's estimate then
+    // stays in the envelope's window until both samples around it have left
+    // the delay. Its taps reach from sample i - 2 * lag to i - 1.
+    {
+        constexpr int history = estimatorTaps;
+        float* const peaks = interSamplePeak.data();
+        std::fill_n (peaks, n, 0.0f);
+
+        for (int c = 0; c < numChannels; ++c)
+        {
+            float* const input = estimatorInput[(size_t) c].data();
+            std::copy_n (io[c], n, input + history);
+
+            for (int phase = 0; phase < numEstimatorPhases; ++phase)
+            {
+                const float* h = estimatorCoefficients.data() + phase * estimatorTaps;
+                const float h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4], h5 = h[5], h6 = h[6], h7 = h[7];
+
+                for (int i = 0; i < n; ++i)
+                {
+                    const float* x = input + i;
+                    const float estimate = h0 * x[0] + h1 * x[1] + h2 * x[2] + h3 * x[3]
+                                         + h4 * x[4] + h5 * x[5] + h6 * x[6] + h7 * x[7];
+                    peaks[i] = std::max (peaks[i], std::abs (estimate));
+                }
+            }
+
+            std::copy_n (input + n, history, input);
+        }
+
+        float* const delayed = delayedSidechain.data();
+        std::copy_n (side, n, delayed + estimatorLag);
+    }
+
     // 4 to 6: threshold, maximizer ceiling and output gain, per block.
     double thr = std::max (1e-7, aimedAmplitude (thresholdDb.load()));
     const bool thresholdRamp = thresholdPending.load();
@@ -242,13 +310,13 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     const bool loudnessKnown = ! loudnessUnknown;
     int m = levelFactor;
 
-    const uint32_t delayLength = envelope.windowLength() - 1;
+    const uint32_t delayLength = lookaheadDelay();
     double appliedReciprocal = appliedReleaseSamples != 0 ? 1.0 / (double) appliedReleaseSamples : 0.0;
     int missing = 0;
 
     for (int i = 0; i < n; ++i)
     {
-        const float s = side[i];
+        const float s = delayedSidechain[(size_t) i];
 
         // Period detector.
         if (cutoffDirty)
@@ -274,7 +342,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
         cutoffDirty = newCutoff != cutoff;
         cutoff = newCutoff;
 
-        const float a = std::abs (s);
+        const float a = std::max (std::abs (s), interSamplePeak[(size_t) i]);
         side[i] = a;
 
         // Release stage.
@@ -406,6 +474,8 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
         thr += thrStep;
     }
 
+    std::copy_n (delayedSidechain.data() + n, estimatorLag, delayedSidechain.data());
+
     // Write the loop state back.
     detectorCutoff = cutoff;
     cutoffChanged = cutoffDirty;
@@ -463,6 +533,10 @@ void BrickWallLimiter::reset()
 
     lookaheadPosition = 0;
     lookaheadFilled = 0;
+
+    for (auto& input : estimatorInput)
+        std::fill_n (input.begin(), estimatorTaps, 0.0f);
+    std::fill_n (delayedSidechain.begin(), estimatorLag, 0.0f);
 }
 
 } // namespace tarn

@@ -77,8 +77,17 @@ public:
 
     uint32_t windowLength() const noexcept { return envelope.windowLength(); }
 
-    // Oversampled samples between a sample entering process() and leaving it.
-    uint32_t lookaheadDelay() const noexcept { return envelope.windowLength() - 1; }
+    // Oversampled samples between a sample entering process() and leaving it:
+    // the envelope's window, less one, plus the look-ahead of the
+    // between-sample peak estimate.
+    uint32_t lookaheadDelay() const noexcept { return envelope.windowLength() - 1 + (uint32_t) estimatorLag; }
+
+    // Between-sample peaks of the oversampled signal are estimated with short
+    // windowed-sinc interpolators at estimatorPhases() points between every
+    // two samples; the detector takes the largest of them.
+    static constexpr int estimatorTaps = 8;
+    static constexpr int estimatorLag = estimatorTaps / 2;
+    int estimatorPhases() const noexcept { return numEstimatorPhases; }
     int getFactor() const noexcept { return factor; }
     float getOversampledRate() const noexcept { return oversampledRate; }
     int getMaxOversampledBlock() const noexcept { return maxOversampledBlock; }
@@ -170,6 +179,15 @@ private:
     double targetPostGainDb = 0.0;
 
     std::vector<float> sidechain;
+
+    // Between-sample peak estimate: per channel the last estimatorTaps - 1
+    // input samples followed by the block; the signed sidechain delayed by
+    // estimatorLag to stay in step with the estimate.
+    int numEstimatorPhases = 3;
+    std::vector<float> estimatorCoefficients;
+    std::vector<std::vector<float>> estimatorInput;
+    std::vector<float> interSamplePeak;
+    std::vector<float> delayedSidechain;
     AveragedMaxEnvelope envelope;
     // The lookahead delay of the audio: one ring of windowLength - 1 samples
     // per channel, sharing one position, so each sample leaves

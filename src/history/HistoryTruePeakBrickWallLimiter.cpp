@@ -45,14 +45,14 @@ HistoryTruePeakBrickWallLimiter::HistoryTruePeakBrickWallLimiter (int maxBlockSi
 
     // Each stage is stream-aligned and only withholds output while it
     // fills: the upsampler for upLatency host samples, the lookahead for
-    // windowLength - 1 oversampled samples, the downsampler until it has
+    // lookaheadDelay() oversampled samples, the downsampler until it has
     // downLatency oversampled samples beyond the one it outputs. Output j of
     // the downsampler is oversampled sample j * d, so the host sees
-    //   upLatency + ceil ((windowLength + downLatency) / d) - 1
+    //   upLatency + ceil ((lookaheadDelay + 1 + downLatency) / d) - 1
     // samples of delay in all.
     const int upLatency = upsamplers.back()->latency();
     const int downLatency = downsamplers.back()->latency();
-    const int oversampledDelay = (int) windowLength() + downLatency;
+    const int oversampledDelay = (int) lookaheadDelay() + 1 + downLatency;
     latency = upLatency + (oversampledDelay + factor - 1) / factor - 1;
 }
 

@@ -113,11 +113,13 @@ TEST (HistoryTruePeakBrickWallLimiter, AClickComesOutExactlyLatencySamplesLater)
 TEST (HistoryTruePeakBrickWallLimiter, LatencyAtTheFullOversampledRateIsTheLookaheadDelay)
 {
     // No resampling at 192 kHz: the audio leaves the lookahead windowLength - 1
-    // samples after it entered.
+    // samples after it entered, plus the look-ahead of the between-sample
+    // peak estimate.
     HistoryTruePeakBrickWallLimiter limiter (512, 2, 50, 0, 192000.0f);
     EXPECT_EQ (limiter.getFactor(), 1);
     EXPECT_EQ (limiter.windowLength(), 1800u);
-    EXPECT_EQ (limiter.latencySamples(), 1799);
+    EXPECT_EQ (limiter.latencySamples(), 1799 + BrickWallLimiter::estimatorLag);
+    EXPECT_EQ (limiter.latencySamples(), (int) limiter.lookaheadDelay());
     EXPECT_EQ (limiter.getUpsampler (0).latency(), 0);
     EXPECT_EQ (limiter.getDownsampler (1).latency(), 0);
 }

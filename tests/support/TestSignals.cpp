@@ -70,6 +70,40 @@ std::vector<float> denseMaterial (double sampleRate, int numSamples, uint32_t se
     return out;
 }
 
+std::vector<float> toneCluster (double sampleRate, int numSamples, uint32_t seed, double peakAmplitude)
+{
+    std::mt19937 random (seed);
+    std::uniform_real_distribution<double> phase (0.0, 2.0 * std::numbers::pi);
+    const double tones[] = { 60.0, 155.0, 410.0, 930.0, 2210.0, 4470.0, 7930.0, 12000.0 };
+
+    double phases[std::size (tones)], swells[std::size (tones)];
+    for (size_t k = 0; k < std::size (tones); ++k)
+    {
+        phases[k] = phase (random);
+        swells[k] = phase (random);
+    }
+
+    std::vector<double> mix ((size_t) numSamples);
+    double largest = 1e-12;
+    for (int i = 0; i < numSamples; ++i)
+    {
+        const double t = i / sampleRate;
+        double x = 0.0;
+        for (size_t k = 0; k < std::size (tones); ++k)
+        {
+            const double swell = 0.6 + 0.4 * std::sin (2.0 * std::numbers::pi * (0.7 + 0.3 * (double) k) * t + swells[k]);
+            x += swell * std::sin (2.0 * std::numbers::pi * tones[k] * t + phases[k]);
+        }
+        mix[(size_t) i] = x;
+        largest = std::max (largest, std::abs (x));
+    }
+
+    std::vector<float> out ((size_t) numSamples);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = (float) (mix[i] * peakAmplitude / largest);
+    return out;
+}
+
 std::vector<float> quarterRateSine (double sampleRate, int numSamples, double amplitude)
 {
     return sine (sampleRate / 4.0, sampleRate, numSamples, amplitude, std::numbers::pi / 4.0);
