@@ -1,7 +1,9 @@
 // Saving, loading and copying a long limiting session: four history series
 // of a 3-hour session at 48 kHz (one value per 20 ms = 540 000 values each).
 
+#include "history/HistoryTruePeakBrickWallLimiter.h"
 #include "history/SectorisedHistoryVector.h"
+#include "support/TestSignals.h"
 
 #include <benchmark/benchmark.h>
 
@@ -193,8 +195,84 @@ void BM_SessionMemory (benchmark::State& state)
     state.counters["bytesPerValue"] = static_cast<double> (total) / static_cast<double> (valuesPerSeries * seriesCount);
 }
 
+using tarn::HistorySeries;
+using tarn::HistoryTruePeakBrickWallLimiter;
+
+constexpr HistorySeries allSeries[] = { HistorySeries::limitedLevel, HistorySeries::gainReduction,
+                                        HistorySeries::threshold, HistorySeries::outputLevel };
+
+// The worker's pass at normal load: 20 ms of stereo playback queued (4 overall
+// and 6 per-channel points), in a limiter holding a 3-hour session and
+// playing at 1.5 hours, so the stores hit allocated blocks. Only the pass is
+// timed; the audio is played with the timer paused.
+void BM_WorkerPassNormalLoad (benchmark::State& state)
+{
+    HistoryTruePeakBrickWallLimiter limiter (480, 2, 50, 0, sampleRate, 9.0f, 4.0f,
+                                             HistoryTruePeakBrickWallLimiter::WorkerMode::manual);
+    const auto& session = recordedSession();
+    for (int k = 0; k < seriesCount; ++k)
+        limiter.getSeries (allSeries[k]).copyFrom (*session[static_cast<std::size_t> (k)]);
+    limiter.setPostGainDb (1.0f); // the output goes over now and then: over regions too
+
+    const auto signal = tarn::test::denseMaterial (sampleRate, 48000, 1);
+    std::vector<std::vector<float>> buffers (2, std::vector<float> (480));
+    float* pointers[2] = { buffers[0].data(), buffers[1].data() };
+    std::uint64_t position = 90ull * 60 * 48000;
+    std::size_t cursor = 0;
+
+    auto play20ms = [&]
+    {
+        for (int half = 0; half < 2; ++half)
+        {
+            for (auto& b : buffers)
+                for (std::size_t i = 0; i < b.size(); ++i)
+                    b[i] = signal[(cursor + i) % signal.size()];
+            cursor += 480;
+            limiter.setTimelinePosition (position);
+            limiter.processBlock (480, pointers);
+            position += 480;
+        }
+    };
+
+    for (int warm = 0; warm < 50; ++warm)
+    {
+        play20ms();
+        limiter.runWorkerPass();
+    }
+
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        play20ms();
+        state.ResumeTiming();
+        limiter.runWorkerPass();
+    }
+
+    state.counters["overRegions"] = static_cast<double> (limiter.copyOverRegions().size());
+}
+
+// The processor's copy of the history into a replacement limiter.
+void BM_CopyHistoryFromThreeHourSession (benchmark::State& state)
+{
+    HistoryTruePeakBrickWallLimiter source (512, 2, 50, 0, sampleRate, 9.0f, 4.0f,
+                                            HistoryTruePeakBrickWallLimiter::WorkerMode::manual);
+    const auto& session = recordedSession();
+    for (int k = 0; k < seriesCount; ++k)
+        source.getSeries (allSeries[k]).copyFrom (*session[static_cast<std::size_t> (k)]);
+
+    for (auto _ : state)
+    {
+        HistoryTruePeakBrickWallLimiter replacement (512, 2, 50, 0, 44100.0f, 9.0f, 4.0f,
+                                                     HistoryTruePeakBrickWallLimiter::WorkerMode::manual);
+        replacement.copyHistoryFrom (source);
+        benchmark::DoNotOptimize (replacement.getSeries (HistorySeries::outputLevel).getMaxIndex());
+    }
+}
+
 } // namespace
 
+BENCHMARK (BM_WorkerPassNormalLoad)->Unit (benchmark::kMicrosecond);
+BENCHMARK (BM_CopyHistoryFromThreeHourSession)->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_WriteToFourSeries)->ArgName ("preallocated")->Arg (0)->Arg (1)->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_ReadFromFourSeries)->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_CopyFromFourSeries)->Unit (benchmark::kMillisecond);

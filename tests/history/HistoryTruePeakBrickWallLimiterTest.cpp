@@ -255,11 +255,33 @@ TEST (HistoryTruePeakBrickWallLimiter, TheAudioPathNeitherAllocatesNorLocks)
         const test::Channels input { signal, signal };
         std::vector<float*> pointers = rig.pointers;
 
+        // Recording is on, its worker drains the rings meanwhile, and the
+        // transport is handed over every block: a relocation, a stop and a
+        // restart included.
+        uint64_t hostPosition = 0;
+        bool playing = true;
+
         test::ScopedAllocationCount counter;
         for (size_t offset = 0; offset + 512 <= signal.size(); offset += 512)
         {
             for (size_t c = 0; c < 2; ++c)
                 std::copy_n (signal.begin() + (long) offset, 512, rig.buffers[c].begin());
+
+            const size_t blockNumber = offset / 512;
+            if (blockNumber == 40)
+                hostPosition += 123457;
+            if (blockNumber == 120)
+                playing = false;
+            if (blockNumber == 140)
+                playing = true;
+
+            rig.limiter.setTimelinePosition (hostPosition);
+            if (playing && ! rig.limiter.isRecording())
+                rig.limiter.startRecording();
+            if (! playing && rig.limiter.isRecording())
+                rig.limiter.stopRecording();
+            if (playing)
+                hostPosition += 512;
 
             // Parameter hand-off every block, as the processor does.
             rig.limiter.setThresholdDb (offset % 4096 == 0 ? -3.0f : -2.0f);
@@ -281,6 +303,8 @@ TEST (HistoryTruePeakBrickWallLimiter, TheAudioPathNeitherAllocatesNorLocks)
         const auto counts = counter.counts();
         EXPECT_EQ (counts.allocations, 0u) << rate;
         EXPECT_EQ (counts.locks, 0u) << rate;
+        EXPECT_EQ (rig.limiter.getCurrentPosition(), hostPosition) << rate;
+        EXPECT_FALSE (rig.limiter.hasWorkerFailed()) << rate;
     }
 }
 
