@@ -295,6 +295,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     double position = release.position;
 
     const float V = oversampledRate;
+    const double cutoffToExponent = -twoPi / (double) V;
     const float dcCoef = dcCoefficient;
     const float smoothing = periodSmoothing;
     float cutoff = detectorCutoff;
@@ -320,7 +321,7 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
 
         // Period detector.
         if (cutoffDirty)
-            detectorCoef = std::exp ((float) (-twoPi * (double) cutoff / (double) V));
+            detectorCoef = std::exp ((float) (cutoffToExponent * (double) cutoff));
 
         lp = (lp - s) * detectorCoef + s;
         dc = (dc - lp) * dcCoef + lp;
