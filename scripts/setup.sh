@@ -18,6 +18,7 @@ packages=(
     libcurl4-openssl-dev libfreetype-dev libfontconfig1-dev libasound2-dev
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxext-dev
     lv2-dev lilv-utils
+    zlib1g-dev libpng-dev libjpeg-dev
 )
 
 missing=()

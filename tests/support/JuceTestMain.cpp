@@ -1,0 +1,25 @@
+// GoogleTest main for test programs that use JUCE: the framework (message
+// manager included) is initialised before the first test and shut down after
+// the last one, on the main thread, which acts as the message thread.
+#include <gtest/gtest.h>
+#include <juce_events/juce_events.h>
+
+namespace
+{
+class JuceEnvironment final : public ::testing::Environment
+{
+public:
+    void SetUp() override { initialiser = std::make_unique<juce::ScopedJuceInitialiser_GUI>(); }
+    void TearDown() override { initialiser.reset(); }
+
+private:
+    std::unique_ptr<juce::ScopedJuceInitialiser_GUI> initialiser;
+};
+} // namespace
+
+int main (int argc, char** argv)
+{
+    ::testing::InitGoogleTest (&argc, argv);
+    ::testing::AddGlobalTestEnvironment (new JuceEnvironment);
+    return RUN_ALL_TESTS();
+}
