@@ -24,9 +24,18 @@ AveragedMaxEnvelope::AveragedMaxEnvelope (float sampleRateToUse, float lookahead
     inverseMeanLength = 1.0 / (double) (averagingLengthValue - 1);
     inverseRetained = 1.0 / (1.0 - leakage);
 
-    wedgeValues = std::make_unique<float[]> (windowLengthValue);
-    wedgeTimes = std::make_unique<uint64_t[]> (windowLengthValue);
+    chunkValues = std::make_unique<float[]> ((size_t) windowLengthValue + 1);
     averagingWindow = std::make_unique<double[]> ((size_t) averagingLengthValue);
+
+    state.windowLength = windowLengthValue;
+    state.averagingLength = (uint32_t) averagingLengthValue;
+    state.alpha = alpha;
+    state.oneMinusAlpha = 1.0 - alpha;
+    state.leakage = leakage;
+    state.inverseMeanLength = inverseMeanLength;
+    state.inverseRetained = inverseRetained;
+    state.chunkValues = chunkValues.get();
+    state.averagingWindow = averagingWindow.get();
 
     reset();
 }
@@ -35,18 +44,15 @@ AveragedMaxEnvelope::~AveragedMaxEnvelope() = default;
 
 void AveragedMaxEnvelope::reset()
 {
-    // The window starts as L zeros: a single zero candidate that counts as
-    // one call before the first.
-    callCount = 1;
-    wedgeHead = 0;
-    wedgeSize = 1;
-    wedgeValues[0] = 0.0f;
-    wedgeTimes[0] = 0;
+    // The window starts as L zeros: a previous chunk of zeros.
+    std::fill_n (chunkValues.get(), (size_t) windowLengthValue + 1, 0.0f);
+    state.chunkPosition = 0;
+    state.chunkMaximum = 0.0f;
 
-    smoothed = 0.0;
+    state.smoothed = 0.0;
     std::fill_n (averagingWindow.get(), averagingLengthValue, 0.0);
-    averagingPosition = 0;
-    average = 0.0;
+    state.averagingPosition = 0;
+    state.average = 0.0;
 }
 
 } // namespace tarn

@@ -30,44 +30,106 @@ public:
     AveragedMaxEnvelope (const AveragedMaxEnvelope&) = delete;
     AveragedMaxEnvelope& operator= (const AveragedMaxEnvelope&) = delete;
 
-    // One step per oversampled sample. value is a linear amplitude (>= 0).
-    float process (float value) noexcept
+    // The whole state of the steps. A caller running many steps takes a copy
+    // into a local (steps()), so that the state stays in registers, and
+    // hands it back (setSteps()) afterwards; the arrays are shared.
+    struct Steps
     {
-        // 1. Compensation.
-        float x = std::abs (value);
-        const double compensated = ((double) x - average * leakage) * inverseRetained;
-        if (compensated > (double) x)
-            x = (float) std::min (compensated, (double) std::numeric_limits<float>::max());
-
-        // 2. Sliding maximum of the last L values.
-        const float maximumValue = slidingMaximum (x);
-
-        // 3. Smoothing.
-        smoothed = alpha * (double) maximumValue + (1.0 - alpha) * smoothed;
-
-        // 4. Running mean of the last n - 1 smoothed values. The sum is kept
-        // in double throughout: narrowing it per step lets the result creep
-        // above the peak it must only just reach.
-        averagingWindow[averagingPosition] = smoothed;
-        if (++averagingPosition == (uint32_t) averagingLengthValue)
+        // One step per oversampled sample. value is a linear amplitude (>= 0).
+        float process (float value) noexcept
         {
-            // Once per window the mean is summed afresh, so that the rounding
-            // left behind by values far larger than the present ones (a
-            // glitch of huge samples) cannot hold the envelope up for ever.
-            averagingPosition = 0;
-            average = exactMean();
+            // 1. Compensation.
+            float x = std::abs (value);
+            const double compensated = ((double) x - average * leakage) * inverseRetained;
+            if (compensated > (double) x)
+                x = (float) std::min (compensated, (double) std::numeric_limits<float>::max());
+
+            // 2. Sliding maximum of the last L values.
+            const float maximumValue = slidingMaximum (x);
+
+            // 3. Smoothing.
+            smoothed = alpha * (double) maximumValue + oneMinusAlpha * smoothed;
+
+            // 4. Running mean of the last n - 1 smoothed values. The sum is
+            // kept in double throughout: narrowing it per step lets the
+            // result creep above the peak it must only just reach.
+            averagingWindow[averagingPosition] = smoothed;
+            if (++averagingPosition == averagingLength)
+            {
+                // Once per window the mean is summed afresh, so that the
+                // rounding left behind by values far larger than the present
+                // ones (a glitch of huge samples) cannot hold the envelope up
+                // for ever.
+                averagingPosition = 0;
+                average = exactMean (averagingWindow, averagingLength, inverseMeanLength);
+            }
+            else
+            {
+                const double leaving = averagingWindow[averagingPosition];
+                average = average + (smoothed - leaving) * inverseMeanLength;
+            }
+
+            if (! (average > 0.0))
+                average = 0.0;
+
+            return (float) average;
         }
-        else
+
+        // Sliding maximum over the last L values, L = windowLength, in chunks
+        // of L calls: the window at chunk position p is the current chunk up
+        // to p and the previous chunk after p. The current chunk's running
+        // maximum is one value; the previous chunk's maxima from each
+        // position to its end are made once per chunk, in place over its
+        // stored values, and chunkValues[p + 1] is read before the new value
+        // overwrites slot p. Every step is two loads, a store and two max
+        // operations, without data-dependent branches.
+        float slidingMaximum (float x) noexcept
         {
-            const double leaving = averagingWindow[averagingPosition];
-            average = average + (smoothed - leaving) * inverseMeanLength;
+            const uint32_t p = chunkPosition;
+            const float fromPrevious = chunkValues[p + 1];
+            chunkValues[p] = x;
+            const float running = std::max (chunkMaximum, x);
+            const float result = std::max (running, fromPrevious);
+
+            if (p + 1 == windowLength)
+            {
+                closeChunk (chunkValues, windowLength);
+                chunkPosition = 0;
+                chunkMaximum = 0.0f;
+            }
+            else
+            {
+                chunkPosition = p + 1;
+                chunkMaximum = running;
+            }
+
+            return result;
         }
 
-        if (! (average > 0.0))
-            average = 0.0;
+        uint32_t windowLength = 1;
+        uint32_t averagingLength = 2;
+        double alpha = 0.0;
+        double oneMinusAlpha = 1.0;
+        double leakage = 0.0;
+        double inverseMeanLength = 1.0;
+        double inverseRetained = 1.0;   // 1 / (1 - leakage)
 
-        return (float) average;
-    }
+        // L + 1 values: the chunk, then a zero that ends the previous
+        // chunk's maxima.
+        float* chunkValues = nullptr;
+        uint32_t chunkPosition = 0;
+        float chunkMaximum = 0.0f;
+
+        double smoothed = 0.0;
+        double* averagingWindow = nullptr;
+        uint32_t averagingPosition = 0;
+        double average = 0.0;
+    };
+
+    float process (float value) noexcept { return state.process (value); }
+
+    Steps steps() const noexcept { return state; }
+    void setSteps (const Steps& s) noexcept { state = s; }
 
     virtual void reset();
 
@@ -79,51 +141,24 @@ public:
     double getLeakage() const noexcept { return leakage; }
 
 private:
-    // Monotonic wedge: the candidates for the maximum, oldest first, with
-    // strictly decreasing values. Holds at most windowLength entries.
-    float slidingMaximum (float x) noexcept
+    // Turns a stored chunk into its maxima from each position to the end.
+    static void closeChunk (float* values, uint32_t length) noexcept
     {
-        const uint64_t now = callCount++;
-
-        // The oldest candidate leaves once it is L calls old.
-        if (wedgeSize > 0 && now - wedgeTimes[wedgeHead] >= windowLengthValue)
+        float m = 0.0f;
+        for (uint32_t k = length; k-- > 0;)
         {
-            if (++wedgeHead == windowLengthValue)
-                wedgeHead = 0;
-            --wedgeSize;
+            m = std::max (m, values[k]);
+            values[k] = m;
         }
-
-        while (wedgeSize > 0)
-        {
-            const uint32_t last = wedgeBack();
-            if (wedgeValues[last] > x)
-                break;
-            --wedgeSize;
-        }
-
-        uint32_t slot = wedgeHead + wedgeSize;
-        if (slot >= windowLengthValue)
-            slot -= windowLengthValue;
-        wedgeValues[slot] = x;
-        wedgeTimes[slot] = now;
-        ++wedgeSize;
-
-        return wedgeValues[wedgeHead];
     }
 
     // Mean of the newest n - 1 values, with the oldest at slot 0.
-    double exactMean() const noexcept
+    static double exactMean (const double* window, uint32_t length, double inverseLength) noexcept
     {
         double sum = 0.0;
-        for (int k = 1; k < averagingLengthValue; ++k)
-            sum += averagingWindow[(size_t) k];
-        return sum * inverseMeanLength;
-    }
-
-    uint32_t wedgeBack() const noexcept
-    {
-        uint32_t slot = wedgeHead + wedgeSize - 1;
-        return slot >= windowLengthValue ? slot - windowLengthValue : slot;
+        for (uint32_t k = 1; k < length; ++k)
+            sum += window[k];
+        return sum * inverseLength;
     }
 
     float sampleRate;
@@ -136,16 +171,9 @@ private:
     double inverseMeanLength;
     double inverseRetained;   // 1 / (1 - leakage)
 
-    std::unique_ptr<float[]> wedgeValues;
-    std::unique_ptr<uint64_t[]> wedgeTimes;
-    uint32_t wedgeHead = 0;
-    uint32_t wedgeSize = 0;
-    uint64_t callCount = 0;
-
-    double smoothed = 0.0;
+    std::unique_ptr<float[]> chunkValues;
     std::unique_ptr<double[]> averagingWindow;
-    uint32_t averagingPosition = 0;
-    double average = 0.0;
+    Steps state;
 };
 
 } // namespace tarn

@@ -3,6 +3,8 @@
 #include "engine/Denormals.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -48,22 +50,31 @@ double BrickWallLimiter::curveEnd (int curve) noexcept
     return curve == (int) ReleaseCurve::transparent ? transparentEnd : 1.0;
 }
 
+template <int Curve>
+inline double BrickWallLimiter::shapeAt (double t) noexcept
+{
+    if constexpr (Curve == (int) ReleaseCurve::linear)
+        return 1.0 - t;
+    else if constexpr (Curve == (int) ReleaseCurve::natural)
+        return t <= 1.0 ? (1.0 - t) * (1.0 - t) : 0.0;
+    else if constexpr (Curve == (int) ReleaseCurve::transparent)
+        return t <= transparentEnd ? 2.0 * std::exp (-(t + 0.2076) / 0.3) - 0.00115 : 0.0;
+    else if constexpr (Curve == (int) ReleaseCurve::smooth)
+        return t <= 1.0 ? std::tan ((0.58756 - t) / 0.418) / 7.5 + 0.2 : 0.0;
+    else
+        return 1.0 - t * t;
+}
+
 double BrickWallLimiter::curveShape (int curve, double t) noexcept
 {
     switch (curve)
     {
-        case (int) ReleaseCurve::linear:
-            return 1.0 - t;
-        case (int) ReleaseCurve::natural:
-            return t <= 1.0 ? (1.0 - t) * (1.0 - t) : 0.0;
-        case (int) ReleaseCurve::transparent:
-            return t <= transparentEnd ? 2.0 * std::exp (-(t + 0.2076) / 0.3) - 0.00115 : 0.0;
-        case (int) ReleaseCurve::smooth:
-            return t <= 1.0 ? std::tan ((0.58756 - t) / 0.418) / 7.5 + 0.2 : 0.0;
-        case (int) ReleaseCurve::pumping:
-            return 1.0 - t * t;
-        default:
-            return 0.0;
+        case (int) ReleaseCurve::linear:      return shapeAt<(int) ReleaseCurve::linear> (t);
+        case (int) ReleaseCurve::natural:     return shapeAt<(int) ReleaseCurve::natural> (t);
+        case (int) ReleaseCurve::transparent: return shapeAt<(int) ReleaseCurve::transparent> (t);
+        case (int) ReleaseCurve::smooth:      return shapeAt<(int) ReleaseCurve::smooth> (t);
+        case (int) ReleaseCurve::pumping:     return shapeAt<(int) ReleaseCurve::pumping> (t);
+        default:                              return 0.0;
     }
 }
 
@@ -81,7 +92,14 @@ BrickWallLimiter::BrickWallLimiter (int maxBlockSize, int numChannelsToUse, floa
 {
     release.level = -std::numeric_limits<float>::infinity();
 
-    lookahead.assign ((size_t) numChannels, std::vector<double> (lookaheadDelay()));
+    delayLines.assign ((size_t) numChannels, std::vector<float> ((size_t) lookaheadDelay() + (size_t) maxOversampledBlock));
+    envelopeValues.resize ((size_t) maxOversampledBlock);
+    blockGains.resize ((size_t) maxOversampledBlock);
+    blockPeriods.resize ((size_t) maxOversampledBlock);
+    blockFactors.resize ((size_t) maxOversampledBlock);
+    blockLengths.resize ((size_t) maxOversampledBlock);
+    blockEndedPositions.resize ((size_t) maxOversampledBlock);
+    blockReciprocals.resize ((size_t) maxOversampledBlock);
 
     // At d >= 4 the audio band is a small part of the oversampled band and
     // three points between samples find its peaks to within a few hundredths
@@ -114,6 +132,9 @@ BrickWallLimiter::BrickWallLimiter (int maxBlockSize, int numChannelsToUse, floa
     estimatorInput.assign ((size_t) numChannels, std::vector<float> ((size_t) (maxOversampledBlock + estimatorTaps)));
     interSamplePeak.resize ((size_t) maxOversampledBlock);
     delayedSidechain.resize ((size_t) (maxOversampledBlock + estimatorLag));
+
+    for (int k = 0; k < 256; ++k)
+        log2Mantissa[k] = (float) std::log2 (1.0 + ((double) k + 0.5) / 256.0);
 
     loudnessCollector.addCallback ([this] (int n, float** channels) { measureLoudness (n, channels); });
 }
@@ -184,6 +205,411 @@ void BrickWallLimiter::measureLoudness (int numSamples, float** channels) noexce
     if (levelStepsValid)
         for (int k = 1; k <= 50; ++k)
             levelSteps[k - 1] = std::pow (10.0f, (float) k * loudnessDb / 1000.0f);
+
+    if (levelStepsValid)
+    {
+        levelBounds[0] = std::numeric_limits<float>::infinity();
+        std::copy_n (levelSteps, 50, levelBounds + 1);
+        levelBounds[51] = levelBounds[52] = -std::numeric_limits<float>::infinity();
+        levelBounds[1] = std::numeric_limits<float>::infinity();
+        // A loudness so near 0 dB that the scale would not fit the guess
+        // into an int leaves the guess at 0; the binary search then decides.
+        const double scale = 1000.0 * std::log10 (2.0) / (double) loudnessDb;
+        levelScale = std::abs (scale) < 1.0e7 ? (float) scale : 0.0f;
+    }
+}
+
+// The period detector over a block of the delayed sidechain: writes the
+// smoothed period after each sample to blockPeriods.
+void BrickWallLimiter::runDetector (int n) noexcept
+{
+    const float V = oversampledRate;
+    const double cutoffToExponent = -twoPi / (double) V;
+    const float dcCoef = dcCoefficient;
+    const float smoothing = periodSmoothing;
+    float cutoff = detectorCutoff;
+    bool cutoffDirty = cutoffChanged;
+    float detectorCoef = detectorCoefficient;
+    float lp = lowPass;
+    float dc = dcTrack;
+    bool negative = wasNegative;
+    int64_t period = lastPeriod;
+    int64_t sinceCrossing = samplesSinceCrossing;
+    float periodEstimate = smoothedPeriod;
+    float periodValue = (float) period;   // follows period
+    const float* const delayed = delayedSidechain.data();
+    float* const periods = blockPeriods.data();
+
+    for (int i = 0; i < n; ++i)
+    {
+        const float s = delayed[i];
+
+        if (cutoffDirty)
+            detectorCoef = std::exp ((float) (cutoffToExponent * (double) cutoff));
+
+        lp = (lp - s) * detectorCoef + s;
+        dc = (dc - lp) * dcCoef + lp;
+        const float r = lp - dc;
+
+        if (negative && ! (r < 0.0f))
+        {
+            period = sinceCrossing;
+            periodValue = (float) period;
+            sinceCrossing = 1;
+        }
+        else
+        {
+            ++sinceCrossing;
+        }
+
+        negative = r < 0.0f;
+        periodEstimate = std::max (1.0f, (periodEstimate - periodValue) * smoothing + periodValue);
+        const float newCutoff = std::max (20.0f, V / periodEstimate);
+        cutoffDirty = newCutoff != cutoff;
+        cutoff = newCutoff;
+        periods[i] = periodEstimate;
+    }
+
+    detectorCutoff = cutoff;
+    cutoffChanged = cutoffDirty;
+    detectorCoefficient = detectorCoef;
+    lowPass = lp;
+    dcTrack = dc;
+    wasNegative = negative;
+    lastPeriod = period;
+    samplesSinceCrossing = sinceCrossing;
+    smoothedPeriod = periodEstimate;
+    autoPeriod = periodEstimate;
+}
+
+// The audio leaves the delay lines, limited by the envelope of each sample.
+// Each line holds the last lookaheadDelay() samples followed by the block, so
+// the sample leaving at block sample i sits at line index i.
+template <int Channels>
+int BrickWallLimiter::writeOutput (BlockValues& values, double firstThr) noexcept
+{
+    const int n = values.n;
+    const int channelCount = Channels > 0 ? Channels : numChannels;
+    const uint32_t delayLength = lookaheadDelay();
+    const float* const envelopeIn = envelopeValues.data();
+    double* const gains = blockGains.data();
+
+    for (int c = 0; c < channelCount; ++c)
+        std::copy_n (values.io[c], n, delayLines[(size_t) c].data() + delayLength);
+
+    const int missing = (int) std::min ((uint32_t) n, delayLength - lookaheadFilled);
+    lookaheadFilled += (uint32_t) missing;
+
+    if (values.thrStep == 0.0 && values.pStep == 0.0)
+    {
+        // Steady threshold and output gain: plain loops that vectorise. The
+        // envelope reaches every peak to within a few float steps; the
+        // sample leaving the delay bounds it from below so that the ceiling
+        // holds exactly.
+        const double thr = firstThr;
+        const double P = values.maximize ? values.ceiling / thr : values.p;
+
+        for (int i = missing; i < n; ++i)
+            gains[i] = (double) envelopeIn[i];
+
+        for (int c = 0; c < channelCount; ++c)
+        {
+            const float* const line = delayLines[(size_t) c].data();
+            for (int i = missing; i < n; ++i)
+                gains[i] = std::max (gains[i], (double) std::abs (line[i]));
+        }
+
+        for (int i = missing; i < n; ++i)
+            gains[i] = std::min (1.0, thr / gains[i]);
+
+        for (int c = 0; c < channelCount; ++c)
+        {
+            const float* const line = delayLines[(size_t) c].data();
+            float* const io = values.io[c] - missing;
+            float* const gain = values.gain[c] - missing;
+            float* const out = values.out[c] - missing;
+
+            for (int i = missing; i < n; ++i)
+            {
+                const double G = gains[i];
+                const double limited = (double) line[i] * G;
+                io[i] = (float) limited;
+                gain[i] = (float) G;
+                out[i] = (float) (limited * P);
+            }
+        }
+
+        if (missing < n)
+            values.lastP = P;
+    }
+    else
+    {
+        double thr = firstThr;
+        double p = values.p;
+
+        for (int i = 0; i < n; ++i)
+        {
+            if (i >= missing)
+            {
+                double leaving = (double) envelopeIn[i];
+                for (int c = 0; c < channelCount; ++c)
+                    leaving = std::max (leaving, (double) std::abs (delayLines[(size_t) c][(size_t) i]));
+
+                const double G = std::min (1.0, thr / leaving);
+                const double P = values.maximize ? values.ceiling / thr : p;
+                values.lastP = P;
+                const int o = i - missing;
+
+                for (int c = 0; c < channelCount; ++c)
+                {
+                    const double limited = (double) delayLines[(size_t) c][(size_t) i] * G;
+                    values.io[c][o] = (float) limited;
+                    values.gain[c][o] = (float) G;
+                    values.out[c][o] = (float) (limited * P);
+                }
+            }
+
+            p += values.pStep;
+            thr += values.thrStep;
+        }
+    }
+
+    // The last lookaheadDelay() samples move to the front for the next block.
+    for (int c = 0; c < channelCount; ++c)
+    {
+        float* const line = delayLines[(size_t) c].data();
+        std::copy (line + n, line + n + delayLength, line);
+    }
+
+    return missing;
+}
+
+template <int Channels, bool AutoRelease, int Curve>
+int BrickWallLimiter::runSamples (BlockValues& values) noexcept
+{
+    const int n = values.n;
+    double thr = values.thr;
+    const double thrStep = values.thrStep;
+
+    // Release and detector state in locals for the loop.
+    const float reactivity = release.reactivity.load();
+    constexpr double curveEndValue = Curve == (int) ReleaseCurve::transparent ? transparentEnd : 1.0;
+    int64_t releaseSamples = release.releaseSamples.load();
+    int64_t appliedReleaseSamples = release.appliedReleaseSamples;
+    float level = release.level;
+    int64_t elapsed = release.elapsed;
+    bool newPeak = release.newPeak;
+    double excess = release.excess;
+    float releaseFloor = release.floor;
+    double releasePosition = release.position;
+
+    // The period detector runs first over the whole block, in a loop of its
+    // own: its exp is a call, and around a call every float register would
+    // have to be saved.
+    runDetector (n);
+    const float* const periods = blockPeriods.data();
+
+    const bool loudnessKnown = ! loudnessUnknown;
+    int m = levelFactor;
+
+    double appliedReciprocal = appliedReleaseSamples != 0 ? 1.0 / (double) appliedReleaseSamples : 0.0;
+    const float* const delayed = delayedSidechain.data();
+    const float* const betweenPeaks = interSamplePeak.data();
+    float* const side = sidechain.data();
+    float* const envelopeOut = envelopeValues.data();
+    AveragedMaxEnvelope::Steps env = envelope.steps();
+    const double firstThr = thr;
+
+    // The auto release's level factor and length, with its reciprocal and
+    // the position of a release that has ended, depend on the sample alone:
+    // they are worked out for the block ahead of the loop, which then only
+    // carries what one sample hands to the next.
+    int* const factors = blockFactors.data();
+    int64_t* const lengths = blockLengths.data();
+    int64_t* const endedPositions = blockEndedPositions.data();
+    double* const reciprocals = blockReciprocals.data();
+
+    for (int i = 0; i < n; ++i)
+        side[i] = std::max (std::abs (delayed[i]), betweenPeaks[i]);
+
+    if constexpr (AutoRelease)
+    {
+        for (int i = 0; i < n; ++i)
+        {
+            const int k = loudnessKnown ? levelFactorFor (side[i]) : 20;
+            const float length = (float) k * (periods[i] * reactivity);
+            // Between 1 and 4e18 (a NaN counts as 1), as min and max.
+            const int64_t R = (int64_t) std::min (4.0e18f, std::max (1.0f, length));
+            factors[i] = k;
+            lengths[i] = R;
+            endedPositions[i] = (int64_t) ((double) R * curveEndValue + 1.0);
+            reciprocals[i] = 1.0 / (double) R;
+        }
+    }
+
+    for (int i = 0; i < n; ++i)
+    {
+        const float a = side[i];
+
+        // Release stage.
+        float stageOutput;
+
+        if (a >= level)
+        {
+            level = a;
+            newPeak = true;
+            stageOutput = a;
+        }
+        else
+        {
+            bool startedNow = false;
+
+            if (newPeak && (double) a > thr)
+            {
+                elapsed = 1;
+                releaseFloor = (float) thr;
+                excess = (double) level / (double) releaseFloor - 1.0;
+                newPeak = false;
+                startedNow = true;
+            }
+
+            int64_t R;
+
+            if constexpr (AutoRelease)
+            {
+                m = factors[i];
+                R = lengths[i];
+            }
+            else
+            {
+                R = releaseSamples;
+            }
+
+            if constexpr (AutoRelease)
+            {
+                // The auto length follows the period estimate and the level
+                // factor and changes from one sample to the next in no
+                // pattern a branch predictor could learn, so the rescaled
+                // position is worked out every time and then selected. R is
+                // at least 1 here, and the reciprocal is always that of the
+                // applied length.
+                const auto A = appliedReleaseSamples;
+                int64_t rescaled;
+
+                if (A == 0)
+                    rescaled = startedNow ? 1 : endedPositions[i];
+                else if ((double) elapsed >= curveEndValue * (double) A)
+                    rescaled = endedPositions[i];
+                else
+                    rescaled = (int64_t) (((double) R * appliedReciprocal) * (double) elapsed);
+
+                // A mask rather than a conditional, which the compiler would
+                // turn back into a branch.
+                const int64_t keep = -(int64_t) (R == A);
+                elapsed = rescaled ^ ((rescaled ^ elapsed) & keep);
+                releaseSamples = R;
+                appliedReleaseSamples = R;
+                appliedReciprocal = reciprocals[i];
+            }
+            else if (R != appliedReleaseSamples)
+            {
+                const auto A = appliedReleaseSamples;
+
+                // Before any length was applied, only a release that starts on
+                // this very sample is running; anything older has ended.
+                if (A == 0)
+                    elapsed = startedNow ? 1 : (int64_t) ((double) R * curveEndValue + 1.0);
+                else if ((double) elapsed >= curveEndValue * (double) A)
+                    elapsed = (int64_t) ((double) R * curveEndValue + 1.0);
+                else
+                    elapsed = (int64_t) (((double) R * appliedReciprocal) * (double) elapsed);
+
+                // The reciprocal depends only on the length, so the division
+                // stays off the sample-to-sample path of elapsed.
+                releaseSamples = R;
+                appliedReleaseSamples = R;
+                appliedReciprocal = R != 0 ? 1.0 / (double) R : 0.0;
+            }
+
+            double t;
+            if (releaseSamples == 0)
+            {
+                t = curveEndValue;
+            }
+            else
+            {
+                t = (double) elapsed * appliedReciprocal;
+                if (t < 0.0)
+                {
+                    t = curveEndValue;
+                    elapsed = (int64_t) ((double) releaseSamples * curveEndValue);
+                }
+            }
+
+            releasePosition = t;
+
+            if (t < curveEndValue)
+            {
+                // std::clamp, spelt so that it compiles to min and max
+                // rather than branches.
+                const double shape = std::min (std::max (shapeAt<Curve> (t), 0.0), curveEndValue);
+                level = (float) ((double) releaseFloor * (1.0 + excess * shape));
+                ++elapsed;
+            }
+            else
+            {
+                level = a;
+            }
+
+            stageOutput = level;
+        }
+
+        envelopeOut[i] = env.process (stageOutput);
+        thr += thrStep;
+    }
+
+    envelope.setSteps (env);
+    const int missing = writeOutput<Channels> (values, firstThr);
+
+    // Write the loop state back.
+    levelFactor = m;
+
+    release.level = level;
+    release.elapsed = elapsed;
+    release.newPeak = newPeak;
+    release.excess = excess;
+    release.floor = releaseFloor;
+    release.position = releasePosition;
+    release.appliedReleaseSamples = appliedReleaseSamples;
+    release.releaseSamples.store (releaseSamples);
+
+    return missing;
+}
+
+namespace
+{
+    template <int Channels, bool AutoRelease, int... Curves>
+    constexpr auto loopsFor (std::integer_sequence<int, Curves...>) noexcept
+    {
+        return std::array<BrickWallLimiter::Loop, sizeof... (Curves)> { &BrickWallLimiter::runSamples<Channels, AutoRelease, Curves>... };
+    }
+
+    template <int Channels, bool AutoRelease>
+    constexpr auto loopsFor() noexcept
+    {
+        return loopsFor<Channels, AutoRelease> (std::make_integer_sequence<int, 5>());
+    }
+}
+
+BrickWallLimiter::Loop BrickWallLimiter::loopFor (int channelKind, bool autoRelease, int curve) noexcept
+{
+    // Mono, stereo and any other channel count; manual and auto release.
+    static constexpr std::array<std::array<Loop, 5>, 6> loops {
+        loopsFor<1, false>(), loopsFor<1, true>(),
+        loopsFor<2, false>(), loopsFor<2, true>(),
+        loopsFor<0, false>(), loopsFor<0, true>()
+    };
+    return loops[(size_t) (2 * channelKind + (autoRelease ? 1 : 0))][(size_t) curve];
 }
 
 int BrickWallLimiter::processSamples (int numSamples, float** io, float** gain, float** out)
@@ -212,20 +638,45 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
 
     float* const side = sidechain.data();
 
-    for (int i = 0; i < n; ++i)
+    if (preGainRamp)
     {
-        float peak = 0.0f;
+        for (int i = 0; i < n; ++i)
+        {
+            float peak = 0.0f;
+
+            for (int c = 0; c < numChannels; ++c)
+            {
+                const float x = finiteOrZero ((float) ((double) io[c][i] * g));
+                io[c][i] = x;
+                if (std::abs (x) > std::abs (peak))
+                    peak = x;
+            }
+
+            side[i] = peak;
+            g += gStep;
+        }
+    }
+    else
+    {
+        // A steady gain: channel by channel, which vectorises, then the peaks.
+        for (int c = 0; c < numChannels; ++c)
+        {
+            float* const channel = io[c];
+            for (int i = 0; i < n; ++i)
+                channel[i] = finiteOrZero ((float) ((double) channel[i] * g));
+        }
+
+        std::fill_n (side, n, 0.0f);
 
         for (int c = 0; c < numChannels; ++c)
         {
-            const float x = finiteOrZero ((float) ((double) io[c][i] * g));
-            io[c][i] = x;
-            if (std::abs (x) > std::abs (peak))
-                peak = x;
+            const float* const channel = io[c];
+            for (int i = 0; i < n; ++i)
+            {
+                const float x = channel[i];
+                side[i] = std::abs (x) > std::abs (side[i]) ? x : side[i];
+            }
         }
-
-        side[i] = peak;
-        g += gStep;
     }
 
     // 3. Loudness blocks for the auto release.
@@ -281,223 +732,12 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     const double pStep = postGainRamp ? (dbToGain (targetPostGainDb) - p) / n : 0.0;
     double lastP = maximize ? ceiling / thr : p;
 
-    // Release and detector state in locals for the loop.
-    const bool autoRelease = release.autoRelease.load();
-    const float reactivity = release.reactivity.load();
-    const double curveEndValue = curveEnd (curve);
-    int64_t releaseSamples = release.releaseSamples.load();
-    int64_t appliedReleaseSamples = release.appliedReleaseSamples;
-    float level = release.level;
-    int64_t elapsed = release.elapsed;
-    bool newPeak = release.newPeak;
-    double excess = release.excess;
-    float releaseFloor = release.floor;
-    double position = release.position;
-
-    const float V = oversampledRate;
-    const double cutoffToExponent = -twoPi / (double) V;
-    const float dcCoef = dcCoefficient;
-    const float smoothing = periodSmoothing;
-    float cutoff = detectorCutoff;
-    bool cutoffDirty = cutoffChanged;
-    float detectorCoef = detectorCoefficient;
-    float lp = lowPass;
-    float dc = dcTrack;
-    bool negative = wasNegative;
-    int64_t period = lastPeriod;
-    int64_t sinceCrossing = samplesSinceCrossing;
-    float periodEstimate = smoothedPeriod;
-
-    const bool loudnessKnown = ! loudnessUnknown;
-    int m = levelFactor;
-
-    const uint32_t delayLength = lookaheadDelay();
-    double appliedReciprocal = appliedReleaseSamples != 0 ? 1.0 / (double) appliedReleaseSamples : 0.0;
-    int missing = 0;
-
-    for (int i = 0; i < n; ++i)
-    {
-        const float s = delayedSidechain[(size_t) i];
-
-        // Period detector.
-        if (cutoffDirty)
-            detectorCoef = std::exp ((float) (cutoffToExponent * (double) cutoff));
-
-        lp = (lp - s) * detectorCoef + s;
-        dc = (dc - lp) * dcCoef + lp;
-        const float r = lp - dc;
-
-        if (negative && ! (r < 0.0f))
-        {
-            period = sinceCrossing;
-            sinceCrossing = 1;
-        }
-        else
-        {
-            ++sinceCrossing;
-        }
-
-        negative = r < 0.0f;
-        periodEstimate = std::max (1.0f, (periodEstimate - (float) period) * smoothing + (float) period);
-        const float newCutoff = std::max (20.0f, V / periodEstimate);
-        cutoffDirty = newCutoff != cutoff;
-        cutoff = newCutoff;
-
-        const float a = std::max (std::abs (s), interSamplePeak[(size_t) i]);
-        side[i] = a;
-
-        // Release stage.
-        float stageOutput;
-
-        if (a >= level)
-        {
-            level = a;
-            newPeak = true;
-            stageOutput = a;
-        }
-        else
-        {
-            bool startedNow = false;
-
-            if (newPeak && (double) a > thr)
-            {
-                elapsed = 1;
-                releaseFloor = (float) thr;
-                excess = (double) level / (double) releaseFloor - 1.0;
-                newPeak = false;
-                startedNow = true;
-            }
-
-            int64_t R;
-
-            if (autoRelease)
-            {
-                m = loudnessKnown ? levelFactorFor (a) : 20;
-
-                const float length = (float) m * (periodEstimate * reactivity);
-                R = length >= 1.0f ? (length < 4.0e18f ? (int64_t) length : (int64_t) 4.0e18f) : 1;
-            }
-            else
-            {
-                R = releaseSamples;
-            }
-
-            if (R != appliedReleaseSamples)
-            {
-                const auto A = appliedReleaseSamples;
-
-                // Before any length was applied, only a release that starts on
-                // this very sample is running; anything older has ended.
-                if (A == 0)
-                    elapsed = startedNow ? 1 : (int64_t) ((double) R * curveEndValue + 1.0);
-                else if ((double) elapsed >= curveEndValue * (double) A)
-                    elapsed = (int64_t) ((double) R * curveEndValue + 1.0);
-                else
-                    elapsed = (int64_t) (((double) R * appliedReciprocal) * (double) elapsed);
-
-                // The reciprocal depends only on the length, so the division
-                // stays off the sample-to-sample path of elapsed.
-                releaseSamples = R;
-                appliedReleaseSamples = R;
-                appliedReciprocal = R != 0 ? 1.0 / (double) R : 0.0;
-            }
-
-            double t;
-            if (releaseSamples == 0)
-            {
-                t = curveEndValue;
-            }
-            else
-            {
-                t = (double) elapsed * appliedReciprocal;
-                if (t < 0.0)
-                {
-                    t = curveEndValue;
-                    elapsed = (int64_t) ((double) releaseSamples * curveEndValue);
-                }
-            }
-
-            position = t;
-
-            if (t < curveEndValue)
-            {
-                const double shape = std::clamp (curveShape (curve, t), 0.0, curveEndValue);
-                level = (float) ((double) releaseFloor * (1.0 + excess * shape));
-                ++elapsed;
-            }
-            else
-            {
-                level = a;
-            }
-
-            stageOutput = level;
-        }
-
-        const float e = envelope.process (stageOutput);
-
-        if (lookaheadFilled < delayLength)
-        {
-            for (int c = 0; c < numChannels; ++c)
-                lookahead[(size_t) c][lookaheadPosition] = (double) io[c][i];
-
-            ++lookaheadFilled;
-            ++missing;
-        }
-        else
-        {
-            // The envelope reaches every peak to within a few float steps;
-            // the sample leaving the delay bounds it from below so that the
-            // ceiling holds exactly.
-            double leaving = (double) e;
-            for (int c = 0; c < numChannels; ++c)
-                leaving = std::max (leaving, std::abs (lookahead[(size_t) c][lookaheadPosition]));
-
-            const double G = std::min (1.0, thr / leaving);
-            const double P = maximize ? ceiling / thr : p;
-            lastP = P;
-            const int o = i - missing;
-
-            for (int c = 0; c < numChannels; ++c)
-            {
-                double& slot = lookahead[(size_t) c][lookaheadPosition];
-                const double limited = slot * G;
-                slot = (double) io[c][i];
-                io[c][o] = (float) limited;
-                gain[c][o] = (float) G;
-                out[c][o] = (float) (limited * P);
-            }
-        }
-
-        if (++lookaheadPosition == delayLength)
-            lookaheadPosition = 0;
-
-        p += pStep;
-        thr += thrStep;
-    }
+    BlockValues values { n, io, gain, out, thr, thrStep, p, pStep, ceiling, lastP, maximize };
+    const int channelKind = numChannels == 1 ? 0 : (numChannels == 2 ? 1 : 2);
+    const int missing = (this->*(loopFor (channelKind, release.autoRelease.load(), curve))) (values);
+    lastP = values.lastP;
 
     std::copy_n (delayedSidechain.data() + n, estimatorLag, delayedSidechain.data());
-
-    // Write the loop state back.
-    detectorCutoff = cutoff;
-    cutoffChanged = cutoffDirty;
-    detectorCoefficient = detectorCoef;
-    lowPass = lp;
-    dcTrack = dc;
-    wasNegative = negative;
-    lastPeriod = period;
-    samplesSinceCrossing = sinceCrossing;
-    smoothedPeriod = periodEstimate;
-    autoPeriod = periodEstimate;
-    levelFactor = m;
-
-    release.level = level;
-    release.elapsed = elapsed;
-    release.newPeak = newPeak;
-    release.excess = excess;
-    release.floor = releaseFloor;
-    release.position = position;
-    release.appliedReleaseSamples = appliedReleaseSamples;
-    release.releaseSamples.store (releaseSamples);
 
     // 8. Ramps end on their targets; the next block starts from there.
     if (preGainPending.exchange (false))
@@ -532,7 +772,6 @@ void BrickWallLimiter::reset()
     loudnessDb = 0.0f;
     loudnessUnknown = true;
 
-    lookaheadPosition = 0;
     lookaheadFilled = 0;
 
     for (auto& input : estimatorInput)

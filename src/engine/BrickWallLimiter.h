@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,8 @@ public:
     // The curve's shape f(t), 1 at the start and 0 at its end, and that end.
     static double curveShape (int curve, double t) noexcept;
     static double curveEnd (int curve) noexcept;
+    template <int Curve>
+    static double shapeAt (double t) noexcept;
 
     uint32_t windowLength() const noexcept { return envelope.windowLength(); }
 
@@ -115,7 +118,25 @@ public:
     {
         if (levelStepsValid)
         {
-            // levelSteps falls with k: count the steps the amplitude stays under.
+            // The count of steps the amplitude stays under is about
+            // 1000 log10 (a) / L. A coarse log2 from the float's exponent and
+            // a table over its top mantissa bits lands within one step of
+            // it; three comparisons against the exact steps around that
+            // guess then give the count without data-dependent branches.
+            // Should the guess miss (a loudness within a few tenths of a dB
+            // of zero packs the steps too densely), a binary search decides.
+            uint32_t bits;
+            std::memcpy (&bits, &a, sizeof (bits));
+            const float log2a = (float) ((int) (bits >> 23) - 127) + log2Mantissa[(bits >> 15) & 255u];
+            // |log2a| < 150 and |levelScale| < 1e7, so the guess fits an int;
+            // clamping it as an int keeps the compiler from branching.
+            const int guess = (int) (log2a * levelScale);
+            const int base = std::min (std::max (guess - 1, 0), 49);
+            const float* const bounds = levelBounds + base;
+
+            if (a <= bounds[0] && a > bounds[3]) [[likely]]
+                return base + (int) (a <= bounds[1]) + (int) (a <= bounds[2]);
+
             int low = 0, high = 50;
             while (low < high)
             {
@@ -131,6 +152,24 @@ public:
         const float q = std::min (1.0f, 20.0f * std::log10 (a) / loudnessDb);
         return q > 0.0f ? (int) std::max (1.0f, 50.0f * q) : 1;
     }
+
+    // The per-sample loop, made for a channel count (0: any), release mode
+    // and curve. Public only so that a table of its versions can be built.
+    struct BlockValues
+    {
+        int n;
+        float** io;
+        float** gain;
+        float** out;
+        double thr, thrStep, p, pStep, ceiling, lastP;
+        bool maximize;
+    };
+    template <int Channels, bool AutoRelease, int Curve>
+    int runSamples (BlockValues& values) noexcept;
+    template <int Channels>
+    int writeOutput (BlockValues& values, double firstThr) noexcept;
+    void runDetector (int n) noexcept;
+    using Loop = int (BrickWallLimiter::*) (BlockValues&) noexcept;
 
 protected:
     struct ReleaseState
@@ -154,6 +193,8 @@ protected:
     const int numChannels;
 
 private:
+    static Loop loopFor (int channelKind, bool autoRelease, int curve) noexcept;
+
     float dcCoefficient;
     float periodSmoothing;
     float detectorCutoff = 1000.0f;
@@ -189,11 +230,21 @@ private:
     std::vector<float> interSamplePeak;
     std::vector<float> delayedSidechain;
     AveragedMaxEnvelope envelope;
-    // The lookahead delay of the audio: one ring of windowLength - 1 samples
-    // per channel, sharing one position, so each sample leaves
-    // windowLength - 1 samples after it entered.
-    std::vector<std::vector<double>> lookahead;
-    uint32_t lookaheadPosition = 0;
+    // The lookahead delay of the audio: per channel the last lookaheadDelay()
+    // samples followed by the block, so that each sample leaves
+    // lookaheadDelay() samples after it entered; and per block sample the
+    // envelope and the gain.
+    std::vector<std::vector<float>> delayLines;
+    std::vector<float> envelopeValues;
+    std::vector<double> blockGains;
+    // The detector's smoothed period after each sample of the block.
+    std::vector<float> blockPeriods;
+    // Per block sample for the auto release: level factor, length, the
+    // position of an ended release at that length, and 1 / length.
+    std::vector<int> blockFactors;
+    std::vector<int64_t> blockLengths;
+    std::vector<int64_t> blockEndedPositions;
+    std::vector<double> blockReciprocals;
     uint32_t lookaheadFilled = 0;
     BlockCollector loudnessCollector;
     float loudnessDb = 0.0f;
@@ -203,6 +254,14 @@ private:
     // loudness L, the factor is the largest k in 1..50 with
     // amplitude <= 10^(k * L / 1000).
     float levelSteps[50] {};
+    // The steps between +infinity and two -infinities, with the first step
+    // also +infinity, so that counting the steps an amplitude stays under
+    // gives the factor, at least 1; and the factor from log2 of the
+    // amplitude to a fractional step count: 1000 log10 (2) / L.
+    float levelBounds[53] {};
+    float levelScale = 0.0f;
+    // log2 of the mantissa at the middle of each of its 256 top-bit ranges.
+    float log2Mantissa[256] {};
     bool levelStepsValid = false;
     int levelFactor = 1;
     std::atomic<bool> maximizer { false };
