@@ -130,6 +130,7 @@ int main (int argc, char** argv)
         const double inputSamplePeak = tarn::test::samplePeak (input);
         const double inputTruePeak = tarn::test::independentTruePeak (input, options.sampleRate);
         const double outputTruePeak = tarn::test::independentTruePeak (output, options.sampleRate);
+        const double outputReference = tarn::test::referenceTruePeak (output, options.sampleRate);
         const double audioSeconds = (double) total / options.sampleRate;
 
         std::printf ("Tarn Limiter 2 engine, built-in test signal (clipped dense material)\n");
@@ -138,7 +139,8 @@ int main (int argc, char** argv)
         std::printf ("  threshold            %.2f dB (pre gain %.2f dB)\n", options.thresholdDb, options.preGainDb);
         std::printf ("  input sample peak    %+.3f dBFS\n", tarn::test::gainToDb (inputSamplePeak));
         std::printf ("  input true peak      %+.3f dBTP\n", tarn::test::gainToDb (inputTruePeak));
-        std::printf ("  output true peak     %+.3f dBTP (independent meter: libebur128)\n", tarn::test::gainToDb (outputTruePeak));
+        std::printf ("  output true peak     %+.3f dBTP (libebur128, BS.1770 meter)\n", tarn::test::gainToDb (outputTruePeak));
+        std::printf ("                       %+.3f dBTP (near-ideal 32x reconstruction)\n", tarn::test::gainToDb (outputReference));
         std::printf ("  max gain reduction   %.2f dB\n", -tarn::test::gainToDb (minimumGain));
         std::printf ("  latency              %d samples (%.2f ms)\n", latency, 1000.0 * latency / options.sampleRate);
         std::printf ("  realtime factor      %.1fx (%.3f s of audio in %.3f s)\n", audioSeconds / processingSeconds,
