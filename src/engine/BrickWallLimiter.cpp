@@ -101,10 +101,9 @@ BrickWallLimiter::BrickWallLimiter (int maxBlockSize, int numChannelsToUse, floa
     blockEndedPositions.resize ((size_t) maxOversampledBlock);
     blockReciprocals.resize ((size_t) maxOversampledBlock);
 
-    // At d >= 4 the audio band is a small part of the oversampled band and
-    // three points between samples find its peaks to within a few hundredths
-    // of a dB; nearer the oversampled Nyquist, seven are needed.
-    numEstimatorPhases = factor >= 4 ? 3 : 7;
+    // Seven points between samples: with three, dense material at 48 kHz
+    // still came out about 0.06 dB above the aim after downsampling.
+    numEstimatorPhases = 7;
     estimatorCoefficients.resize ((size_t) (numEstimatorPhases * estimatorTaps));
 
     for (int phase = 0; phase < numEstimatorPhases; ++phase)
