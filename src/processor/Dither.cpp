@@ -71,14 +71,24 @@ Dither::Dither (int channels, double rate)
 // Shelving sections after the Audio EQ Cookbook. A is the square root of the
 // linear gain and sqrt (A) its square root, both rounded to single precision;
 // the rest runs in double precision.
+namespace
+{
+    struct ShelfTerms
+    {
+        double a, sqrtA, cosW, alpha;
+    };
+
+    ShelfTerms shelfTerms (double frequency, float linearGain, double q, double sampleRate) noexcept
+    {
+        const float af = std::sqrt (linearGain);
+        const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+        return { (double) af, (double) std::sqrt (af), std::cos (w), std::sin (w) / (2.0 * q) };
+    }
+}
+
 void Dither::storeLowShelf (ShapingSection& section, double frequency, float linearGain, double q) const noexcept
 {
-    const float af = std::sqrt (linearGain);
-    const double a = af;
-    const double sqrtA = std::sqrt (af);
-    const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
-    const double cosW = std::cos (w);
-    const double alpha = std::sin (w) / (2.0 * q);
+    const auto [a, sqrtA, cosW, alpha] = shelfTerms (frequency, linearGain, q, sampleRate);
 
     section.store (a * ((a + 1.0) - (a - 1.0) * cosW + 2.0 * sqrtA * alpha),
                    2.0 * a * ((a - 1.0) - (a + 1.0) * cosW),
@@ -90,12 +100,7 @@ void Dither::storeLowShelf (ShapingSection& section, double frequency, float lin
 
 void Dither::storeHighShelf (ShapingSection& section, double frequency, float linearGain, double q) const noexcept
 {
-    const float af = std::sqrt (linearGain);
-    const double a = af;
-    const double sqrtA = std::sqrt (af);
-    const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
-    const double cosW = std::cos (w);
-    const double alpha = std::sin (w) / (2.0 * q);
+    const auto [a, sqrtA, cosW, alpha] = shelfTerms (frequency, linearGain, q, sampleRate);
 
     section.store (a * ((a + 1.0) + (a - 1.0) * cosW + 2.0 * sqrtA * alpha),
                    -2.0 * a * ((a - 1.0) + (a + 1.0) * cosW),
