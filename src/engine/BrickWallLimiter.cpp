@@ -42,7 +42,9 @@ namespace
     // Wider vectors where the processor has them; the arithmetic is the same
     // element for element (no fused multiply-add), so results do not depend
     // on which version runs.
-   #if defined(__x86_64__) && defined(__GNUC__) && ! defined(__clang__)
+    // (Not under ThreadSanitizer, whose runtime is not up yet when the
+    // dispatch resolver runs at load time.)
+   #if defined(__x86_64__) && defined(__GNUC__) && ! defined(__clang__) && ! defined(__SANITIZE_THREAD__)
     __attribute__ ((target_clones ("avx2", "default")))
    #endif
     void raiseToBetweenSamplePeaks (const float* input, const float* h, float* peaks, int n) noexcept
