@@ -48,15 +48,6 @@ public:
         return storage[head];
     }
 
-    // Replaces the oldest element by a new one in a full queue and returns the
-    // element that left. Equivalent to pop() followed by push (value).
-    T exchange (T value)
-    {
-        const auto old = pop();
-        push (value);
-        return old;
-    }
-
     const T& front() const
     {
         throwIfEmpty();
@@ -84,12 +75,6 @@ public:
         }
 
         return largest;
-    }
-
-    // The i-th stored element, oldest first; i must be below size().
-    const T& operator[] (uint32_t i) const noexcept
-    {
-        return storage[(uint32_t) (head + 1u + i) % capacityValue];
     }
 
     void clear() noexcept

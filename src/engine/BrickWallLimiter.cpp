@@ -305,7 +305,6 @@ void BrickWallLimiter::runDetector (int n) noexcept
     lastPeriod = period;
     samplesSinceCrossing = sinceCrossing;
     smoothedPeriod = periodEstimate;
-    autoPeriod = periodEstimate;
 }
 
 // The audio leaves the delay lines, limited by the envelope of each sample.
@@ -427,7 +426,6 @@ int BrickWallLimiter::runSamples (BlockValues& values) noexcept
     bool newPeak = release.newPeak;
     double excess = release.excess;
     float releaseFloor = release.floor;
-    double releasePosition = release.position;
 
     // The period detector runs first over the whole block, in a loop of its
     // own: its exp is a call, and around a call every float register would
@@ -572,8 +570,6 @@ int BrickWallLimiter::runSamples (BlockValues& values) noexcept
                 }
             }
 
-            releasePosition = t;
-
             if (t < curveEndValue)
             {
                 // std::clamp, spelt so that it compiles to min and max
@@ -605,7 +601,6 @@ int BrickWallLimiter::runSamples (BlockValues& values) noexcept
     release.newPeak = newPeak;
     release.excess = excess;
     release.floor = releaseFloor;
-    release.position = releasePosition;
     release.appliedReleaseSamples = appliedReleaseSamples;
     release.releaseSamples.store (releaseSamples);
 

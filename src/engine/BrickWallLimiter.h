@@ -2,7 +2,6 @@
 
 #include "engine/AveragedMaxEnvelope.h"
 #include "engine/BlockCollector.h"
-#include "engine/BoundedQueue.h"
 
 #include <algorithm>
 #include <atomic>
@@ -177,7 +176,6 @@ protected:
         std::atomic<float> reactivity { 1.0f };
         std::atomic<bool> autoRelease { true };
         float level;
-        double position = 0.0;
         int64_t elapsed = 0;
         bool newPeak = true;
         double excess = 0.0;
@@ -249,7 +247,6 @@ private:
     BlockCollector loudnessCollector;
     float loudnessDb = 0.0f;
     bool loudnessUnknown = true;
-    float autoPeriod = 0.0f;
     // Input amplitudes at which the level factor steps: with a negative
     // loudness L, the factor is the largest k in 1..50 with
     // amplitude <= 10^(k * L / 1000).
