@@ -55,6 +55,21 @@ GoogleAnalyticsDestination* registerAnalyticsDestination (const juce::Properties
     return destination;
 }
 
+void setAnalyticsUserIdentity (const juce::String& hostDescription, const juce::String& operatingSystem)
+{
+    auto* analytics = juce::Analytics::getInstance();
+    const auto identifiers = juce::SystemStats::getDeviceIdentifiers().joinIntoString (":");
+    analytics->setUserId (juce::String::toHexString (identifiers.hashCode64()));
+
+    juce::StringPairArray properties;
+    properties.set ("dimension1", "TarnLimiterStereo");
+    properties.set ("dimension2", "2.0.3");
+    properties.set ("dimension3", juce::SystemStats::getDeviceDescription());
+    properties.set ("dimension4", operatingSystem);
+    properties.set ("dimension5", hostDescription);
+    analytics->setUserProperties (properties);
+}
+
 void logAnalyticsEvent (const juce::String& name, const juce::String& label, int eventType)
 {
     juce::StringPairArray parameters;

@@ -37,6 +37,11 @@ std::optional<juce::URL> resolveAnalyticsBatchUrl (const juce::PropertiesFile* s
 GoogleAnalyticsDestination* registerAnalyticsDestination (const juce::PropertiesFile* settings,
                                                           GoogleAnalyticsDestination::Options options = {});
 
+// Sets the user identifier (the hexadecimal 64-bit hash of the device
+// identifiers: no name or address leaves the machine) and the five user
+// properties on the juce::Analytics singleton.
+void setAnalyticsUserIdentity (const juce::String& hostDescription, const juce::String& operatingSystem);
+
 // The logging function: logs name with the parameters {"label": label} on the
 // juce::Analytics singleton. eventType 0 = raised by the plug-in, 1 = caused
 // by the user or describing the environment. Takes the framework's lock and

@@ -106,6 +106,8 @@ public:
     float windowPeak (HistorySeries kind) const;
     float channelWindowPeak (HistorySeries kind, int channel) const;
     std::vector<OverRegion> copyOverRegions() const { return overRegions.copy(); }
+    // Appends regions read from a saved session (see OverRegions::append).
+    void restoreOverRegions (const std::vector<OverRegion>& restored) { overRegions.append (restored); }
 
     std::uint64_t getMaxPosition() const noexcept { return maxPosition.load (std::memory_order_relaxed); }
     std::uint64_t getCurrentPosition() const noexcept { return currentPosition.load (std::memory_order_relaxed); }

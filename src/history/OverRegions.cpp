@@ -1,6 +1,7 @@
 #include "history/OverRegions.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tarn
 {
@@ -124,6 +125,21 @@ std::vector<OverRegion> OverRegions::copy() const
 {
     std::lock_guard<std::mutex> lock (overRegionsMutex);
     return regions;
+}
+
+void OverRegions::append (const std::vector<OverRegion>& restored)
+{
+    std::lock_guard<std::mutex> lock (overRegionsMutex);
+
+    const OverRegion* previous = regions.empty() ? nullptr : &regions.back();
+    for (const auto& region : restored)
+    {
+        if (region.end < region.start || (previous != nullptr && region.start <= previous->end))
+            throw std::runtime_error ("Over regions are not in order");
+        previous = &region;
+    }
+
+    regions.insert (regions.end(), restored.begin(), restored.end());
 }
 
 } // namespace tarn

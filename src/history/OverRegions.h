@@ -45,6 +45,12 @@ public:
     /** Applies the output point (position, valueDb) of one 20 ms block. */
     void update (std::uint64_t position, float valueDb);
 
+    /** Appends restored regions to the end of the list, under the mutex.
+        They must be sorted, disjoint and each start after the list's last
+        region ends; throws std::runtime_error "Over regions are not in order"
+        (appending nothing) otherwise. */
+    void append (const std::vector<OverRegion>& restored);
+
     /** A copy of the list, taken under the mutex. */
     std::vector<OverRegion> copy() const;
 

@@ -1,10 +1,12 @@
 #include "processor/TarnLimiterAudioProcessor.h"
 
 #include "analytics/AnalyticsSetup.h"
+#include "processor/SessionState.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <exception>
 
 namespace
@@ -29,6 +31,21 @@ std::unique_ptr<Parameter> makeParameter (const char* id, const char* name, juce
                           .withDiscrete (isDiscrete)
                           .withCategory (category);
     return std::make_unique<Parameter> (juce::ParameterID { id, 1 }, name, range, defaultValue, attributes);
+}
+
+// Every user parameter; the two meters are written by the processor itself.
+constexpr const char* listenedParameters[] { "Threshold", "PreGain", "AutoRelease", "ReleaseTime", "AutoReleaseReactivity",
+                                              "ReleaseCurve", "PostGain", "MaxTarget", "Maximizer" };
+
+// View values from files and states: kept only when they make sense.
+float sanePositive (double value, float fallback)
+{
+    return std::isfinite (value) && value > 0.0 && value < 1.0e6 ? (float) value : fallback;
+}
+
+int saneWindowSize (int value)
+{
+    return juce::jlimit (100, 16384, value);
 }
 
 bool isWrapperWithoutMeters (juce::AudioProcessor::WrapperType type)
@@ -76,13 +93,40 @@ TarnLimiterAudioProcessor::TarnLimiterAudioProcessor()
       gainReductionRange (rangeWithSkewForCentre (0.0f, 60.0f, 0.0f, 12.0f)),
       releaseTimeRange (rangeWithSkewForCentre (1.0f, 5000.0f, 1.0f, 500.0f)),
       reactivityRange (rangeWithSkewForCentre (0.01f, 10.0f, 0.01f, 1.0f)),
-      valueTreeState (*this, &undoManager, "TarnLimiter", createParameterLayout())
+      valueTreeState (*this, &undoManager, "TarnLimiter", createParameterLayout()),
+      hostVerdict (judgeHost (wrapperType))
 {
-    for (const char* id : { "Threshold", "PreGain", "AutoRelease", "ReleaseTime", "AutoReleaseReactivity",
-                            "ReleaseCurve", "PostGain", "MaxTarget", "Maximizer" })
+    // View preferences of the last saved state of any instance.
+    userSettings.setStorageParameters (userSettingsOptions());
+    if (auto* file = userSettings.getUserSettings())
+    {
+        horizontalScaling = sanePositive (file->getDoubleValue ("HorizontalScaling", horizontalScaling.load()), horizontalScaling.load());
+        verticalScaling = sanePositive (file->getDoubleValue ("VerticalScaling", verticalScaling.load()), verticalScaling.load());
+        isViewExpanded = file->getBoolValue ("IsViewExpanded", isViewExpanded.load());
+        isEmphasisOnTruePeakOutput = file->getBoolValue ("IsEmphasisOnTruePeakOutput", isEmphasisOnTruePeakOutput.load());
+        windowHeight = saneWindowSize (file->getIntValue ("WindowHeight", windowHeight.load()));
+        windowWidth = saneWindowSize (file->getIntValue ("WindowWidth", windowWidth.load()));
+    }
+
+    for (const char* id : listenedParameters)
         valueTreeState.addParameterListener (id, this);
 
+    if (const char* value = std::getenv (timelinePositionsEnvironmentVariable))
+        timelinePositionsSupplied = juce::String (value).trim() == "1";
+
     startTimer (40);
+
+    // Usage analytics: nothing is registered (and nothing leaves the
+    // machine) unless a collection URL is configured.
+    const juce::String hostDescription = juce::PluginHostType().getHostDescription();
+    const auto operatingSystem = juce::SystemStats::getOperatingSystemName();
+    tarn::registerAnalyticsDestination (userSettings.getUserSettings());
+    tarn::setAnalyticsUserIdentity (hostDescription, operatingSystem);
+
+    tarn::logAnalyticsEvent ("Startup", {}, 0);
+    tarn::logAnalyticsEvent (hostDescription, {}, 1);
+    tarn::logAnalyticsEvent (operatingSystem, {}, 1);
+    tarn::logAnalyticsEvent (juce::AudioProcessor::getWrapperTypeDescription (wrapperType), {}, 1);
 }
 
 juce::AudioProcessorValueTreeState::ParameterLayout TarnLimiterAudioProcessor::createParameterLayout()
@@ -135,18 +179,88 @@ juce::AudioProcessorValueTreeState::ParameterLayout TarnLimiterAudioProcessor::c
 TarnLimiterAudioProcessor::~TarnLimiterAudioProcessor()
 {
     stopTimer();
-    for (const char* id : { "Threshold", "PreGain", "AutoRelease", "ReleaseTime", "AutoReleaseReactivity",
-                            "ReleaseCurve", "PostGain", "MaxTarget", "Maximizer" })
+    for (const char* id : listenedParameters)
         valueTreeState.removeParameterListener (id, this);
     forwardQueuedAnalyticsEvents();
-    activeLimiter.store (nullptr);
-    limiter.reset();
+    tarn::logAnalyticsEvent ("Shutdown", {}, 0);
+}
+
+TarnLimiterAudioProcessor::HostVerdict TarnLimiterAudioProcessor::judgeHost (WrapperType wrapper)
+{
+    const juce::PluginHostType host;
+
+    if (host.isPremiere() || host.isWavelab())
+        return HostVerdict::refused;
+    if (host.isDaVinciResolve() && wrapper == wrapperType_VST)
+        return HostVerdict::refused;
+    if (host.isAbletonLive() && wrapper == wrapperType_VST3)
+        return HostVerdict::refused;
+
+    return juce::String (host.getHostDescription()) == "Unknown" ? HostVerdict::unknown : HostVerdict::known;
+}
+
+bool TarnLimiterAudioProcessor::isHostSupported() const
+{
+    switch (hostVerdict)
+    {
+        case HostVerdict::refused: return false;
+        case HostVerdict::known:   return true;
+        case HostVerdict::unknown: break;
+    }
+    return timelinePositionsSupplied.load();
+}
+
+juce::PropertiesFile::Options TarnLimiterAudioProcessor::userSettingsOptions()
+{
+    juce::PropertiesFile::Options options;
+    options.applicationName = "TarnLimiter2";
+    options.filenameSuffix = ".settings";
+    options.folderName = "TarnLimiter2";
+    options.osxLibrarySubFolder = "Application Support";
+    options.commonToAllUsers = false;
+    options.ignoreCaseOfKeyNames = false;
+    options.doNotSave = false;
+    options.millisecondsBeforeSaving = 3000;
+    options.storageFormat = juce::PropertiesFile::storeAsXML;
+    options.processLock = nullptr;
+    return options;
 }
 
 TarnLimiterAudioProcessor::Mirror TarnLimiterAudioProcessor::getMirror() const noexcept
 {
     return { autoRelease.load(), maxTarget.load(), autoReleaseReactivity.load(), releaseTime.load(),
              releaseCurve.load(), maximizer.load(), threshold.load(), postGain.load(), preGain.load() };
+}
+
+TarnLimiterAudioProcessor::ViewState TarnLimiterAudioProcessor::getViewState() const noexcept
+{
+    ViewState view;
+    view.verticalScaling = verticalScaling.load();
+    view.horizontalScaling = horizontalScaling.load();
+    view.windowHeight = windowHeight.load();
+    view.windowWidth = windowWidth.load();
+    view.isViewExpanded = isViewExpanded.load();
+    view.isEmphasisOnTruePeakOutput = isEmphasisOnTruePeakOutput.load();
+    view.hasCompatibilityMessageBeenShown = hasCompatibilityMessageBeenShown.load();
+    return view;
+}
+
+void TarnLimiterAudioProcessor::setViewState (const ViewState& view) noexcept
+{
+    verticalScaling = view.verticalScaling;
+    horizontalScaling = view.horizontalScaling;
+    windowHeight = view.windowHeight;
+    windowWidth = view.windowWidth;
+    isViewExpanded = view.isViewExpanded;
+    isEmphasisOnTruePeakOutput = view.isEmphasisOnTruePeakOutput;
+    hasCompatibilityMessageBeenShown = view.hasCompatibilityMessageBeenShown;
+}
+
+void TarnLimiterAudioProcessor::setDitherNoiseShape (int type)
+{
+    ditherNoiseShape = type;
+    if (dither != nullptr)
+        dither->setNoiseShape (type);
 }
 
 void TarnLimiterAudioProcessor::parameterChanged (const juce::String& parameterID, float newValue)
@@ -180,9 +294,9 @@ void TarnLimiterAudioProcessor::parameterChanged (const juce::String& parameterI
             if (auto* parameter = valueTreeState.getParameter ("PostGain"))
             {
                 const auto range = valueTreeState.getParameterRange ("PostGain");
-                if (auto* current = activeLimiter.load (std::memory_order_acquire))
-                    postGain.store ((float) current->getPostGainDb());
-                parameter->setValueNotifyingHost (range.convertTo0to1 (postGain.load()));
+                if (hasLimiterPostGain.load (std::memory_order_acquire))
+                    postGain.store (limiterPostGain.load (std::memory_order_relaxed));
+                parameter->setValueNotifyingHost (range.convertTo0to1 (juce::jlimit (range.start, range.end, postGain.load())));
             }
         }
     }
@@ -226,51 +340,121 @@ void TarnLimiterAudioProcessor::forwardQueuedAnalyticsEvents()
     analyticsQueue.forwardToAnalytics();
 }
 
+//==============================================================================
 void TarnLimiterAudioProcessor::timerCallback()
 {
     forwardQueuedAnalyticsEvents();
+    takeAudioError();
+    limiters.collectRetired();
+
+    const auto current = limiters.current();
+    if (current == nullptr)
+        return;
+
+    if (! isWrapperWithoutMeters (wrapperType))
+        writeMeterParameters (*current);
+
+    // The release-time and post-gain readouts of the editor's sliders follow
+    // the limiter here once the editor has them; the generic editor shows
+    // the parameters only.
+}
+
+void TarnLimiterAudioProcessor::writeMeterParameters (Limiter& current)
+{
+    const auto write = [this] (const char* id, const juce::NormalisableRange<float>& range, float value,
+                               std::atomic<float>& shown)
+    {
+        if (std::isnan (value))
+            value = range.start;
+        if (range.interval > 0.0f && std::isfinite (value))
+            value = range.start + range.interval * std::floor ((value - range.start) / range.interval + 0.5f);
+        value = juce::jlimit (range.start, range.end, value);
+        shown = value;
+        if (auto* parameter = valueTreeState.getParameter (id))
+            parameter->setValueNotifyingHost (range.convertTo0to1 (value));
+    };
+
+    write ("TruePeak", truePeakRange, current.windowPeak (tarn::HistorySeries::limitedLevel), meterTruePeak);
+    write ("GainReduction", gainReductionRange, current.windowPeak (tarn::HistorySeries::gainReduction), meterGainReduction);
 }
 
 bool TarnLimiterAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
 {
     const auto& input = layouts.getMainInputChannelSet();
     const auto& output = layouts.getMainOutputChannelSet();
-    if (output != juce::AudioChannelSet::mono() && output != juce::AudioChannelSet::stereo())
+    if (input.isDisabled() || output.isDisabled())
+        return false;
+    if (input != juce::AudioChannelSet::mono() && input != juce::AudioChannelSet::stereo())
         return false;
     return input == output;
 }
 
-void TarnLimiterAudioProcessor::prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock)
+//==============================================================================
+std::shared_ptr<tarn::HistoryTruePeakBrickWallLimiter> TarnLimiterAudioProcessor::makeLimiter (int channels, std::uint64_t initialMaxPosition) const
 {
-    const int channels = juce::jlimit (1, 2, getTotalNumInputChannels());
-    const int blockSize = std::max (1, maximumExpectedSamplesPerBlock);
+    return std::make_shared<Limiter> (blockSize, channels, (uint16_t) 50, initialMaxPosition, (float) sampleRate, 9.0f, 4.0f);
+}
 
-    if (limiter != nullptr && limiter->getHostSampleRate() == (float) sampleRate
-        && limiter->getHostBlockSize() == blockSize && limiter->getNumChannels() == channels)
-    {
-        setLatencySamples (limiter->latencySamples());
-        return;
-    }
+void TarnLimiterAudioProcessor::prepareToPlay (double newSampleRate, int maximumExpectedSamplesPerBlock)
+{
+    const int channels = processorChannels();
+    sampleRate = newSampleRate;
+    blockSize = std::max (1, maximumExpectedSamplesPerBlock);
+    scratchBuffer.setSize (1, blockSize);
+    scratchBuffer.clear();
 
     try
     {
-        const float thresholdToKeep = limiter != nullptr ? (float) limiter->getThresholdDb() : threshold.load();
-        auto fresh = std::make_shared<tarn::HistoryTruePeakBrickWallLimiter> (blockSize, channels, (uint16_t) 50, 0,
-                                                                               (float) sampleRate, 9.0f, 4.0f);
-        if (limiter != nullptr && limiter->getNumChannels() == channels)
-            fresh->copyHistoryFrom (*limiter);
-        fresh->setThresholdImmediately (thresholdToKeep);
+        auto current = limiters.current();
+        const bool keep = current != nullptr && current->getHostSampleRate() == (float) sampleRate
+                          && current->getHostBlockSize() == blockSize && current->getNumChannels() == channels;
 
-        // Not running concurrently with processBlock: the old limiter (and
-        // its worker) ends here, on the message thread.
-        activeLimiter.store (fresh.get(), std::memory_order_release);
-        limiter = std::move (fresh);
-        preparedBlockSize = blockSize;
-        setLatencySamples (limiter->latencySamples());
+        if (! keep)
+        {
+            const float thresholdToKeep = current != nullptr ? (float) current->getThresholdDb() : threshold.load();
+            auto fresh = makeLimiter (channels, 0);
+            if (current != nullptr && current->getNumChannels() == channels)
+                fresh->copyHistoryFrom (*current);
+            fresh->setThresholdImmediately (thresholdToKeep);
+            limiters.install (fresh);
+            current = std::move (fresh);
+            dither.reset();
+        }
+
+        // The bypassed signal is delayed like the limited one: the delay line
+        // releases a sample delay - 1 samples after it entered, the limiter
+        // after latencySamples().
+        const auto delay = (std::uint32_t) current->latencySamples() + 1;
+        if (! keep || bypassDelay == nullptr || bypassDelay->getDelay() != delay || bypassDelay->getNumChannels() != channels)
+            bypassDelay = std::make_unique<tarn::SignalDelayBuffer> (channels, delay);
+        crossfadeBuffer.setSize (channels, blockSize);
+        pendingBuffer.setSize (channels, blockSize);
+
+        if (dither == nullptr)
+        {
+            dither = std::make_shared<tarn::Dither> (channels, sampleRate);
+            dither->setNoiseShape (1);
+        }
+
+        // No audio runs during prepareToPlay: a transition in progress ends
+        // on the path the user asked for.
+        limiterEngaged = engagedRequest.load();
+        crossfading = false;
+        otherPathProduced = 0;
+        bypassDelay->reset();
+        prepared = true;
+
+        const int latency = current->latencySamples();
+        if (latency != getLatencySamples())
+            setLatencySamples (latency);
     }
     catch (const std::exception& e)
     {
-        tarn::logAnalyticsEvent ("Exception Thrown", e.what(), 0);
+        reportError (e.what());
+    }
+    catch (...)
+    {
+        reportError ("Unkown issue");
     }
 }
 
@@ -278,7 +462,26 @@ void TarnLimiterAudioProcessor::releaseResources()
 {
 }
 
-void TarnLimiterAudioProcessor::handOverParameters (tarn::HistoryTruePeakBrickWallLimiter& target) noexcept
+void TarnLimiterAudioProcessor::resetHistory()
+{
+    if (limiters.isSwapPending() || ! prepared)
+        return;
+
+    try
+    {
+        auto fresh = makeLimiter (processorChannels(), 0);
+        fresh->setThresholdImmediately (threshold.load());
+        pendingProduced.store (0);
+        limiters.beginSwap (std::move (fresh));
+    }
+    catch (const std::exception& e)
+    {
+        reportError (e.what());
+    }
+}
+
+//==============================================================================
+void TarnLimiterAudioProcessor::handOverParameters (Limiter& target) noexcept
 {
     const bool isAuto = autoRelease.load (std::memory_order_relaxed);
     const bool isMaximizing = maximizer.load (std::memory_order_relaxed);
@@ -302,89 +505,317 @@ void TarnLimiterAudioProcessor::handOverParameters (tarn::HistoryTruePeakBrickWa
         target.setPostGainDb (postGain.load (std::memory_order_relaxed));
 }
 
+int TarnLimiterAudioProcessor::runLimiter (Limiter& target, float* const* io, int n)
+{
+    handOverParameters (target);
+    return target.processBlock (n, const_cast<float**> (io));
+}
+
+TarnLimiterAudioProcessor::Transport TarnLimiterAudioProcessor::readTransport() noexcept
+{
+    Transport transport;
+    auto* playHead = getPlayHead();
+    if (playHead == nullptr)
+        return transport; // no play head: counts as playing, position unknown
+
+    transport.hasPlayHead = true;
+    const auto position = playHead->getPosition();
+    if (! position.hasValue())
+    {
+        // Some wrappers report nothing at all while the transport is stopped.
+        transport.isPlaying = false;
+        return transport;
+    }
+
+    transport.hasPosition = true;
+    transport.isPlaying = position->getIsPlaying();
+    const auto samples = std::max<std::int64_t> (0, position->getTimeInSamples().orFallback (0));
+    const auto origin = position->getEditOriginTime().orFallback (0.0);
+    const double originSamples = std::isfinite (origin) ? origin * sampleRate / 1000.0 : 0.0;
+    transport.position = (std::uint64_t) samples;
+    if (originSamples > 0.0 && originSamples < 1.0e18)
+        transport.position += (std::uint64_t) originSamples;
+    return transport;
+}
+
+void TarnLimiterAudioProcessor::followTransport (Limiter& target, const Transport& transport, bool applyReset) noexcept
+{
+    if (transport.hasPosition && isHostSupported())
+    {
+        const bool positionChanged = transport.position != target.getCurrentPosition();
+        if (positionChanged)
+            target.setTimelinePosition (transport.position);
+        if (applyReset)
+            limiterResetPending |= (! transport.isPlaying && positionChanged);
+    }
+
+    if (transport.isPlaying)
+    {
+        if (applyReset && limiterResetPending)
+        {
+            target.reset();
+            limiterResetPending = false;
+        }
+        if (! target.isRecording())
+            target.startRecording();
+    }
+    else if (target.isRecording())
+    {
+        target.stopRecording();
+    }
+}
+
+void TarnLimiterAudioProcessor::copyInto (juce::AudioBuffer<float>& target, const float* const* source, int numChannels, int n) noexcept
+{
+    for (int c = 0; c < numChannels; ++c)
+        std::memcpy (target.getWritePointer (c), source[c], (size_t) n * sizeof (float));
+}
+
+void TarnLimiterAudioProcessor::crossfade (float* const* out, const float* const* copy, int numChannels,
+                                           int produced, int other, int fadeLength) noexcept
+{
+    // Both paths' valid samples start at index 0; offset lines up their last samples.
+    const int offset = produced - other;
+    const int startB = std::max (0, other - produced);
+    const int count = std::min (other - startB, fadeLength);
+
+    if (count > 0)
+    {
+        const float r = 1.0f / (float) count;
+        for (int i = 0; i < count; ++i)
+        {
+            const float g = (float) (i + 1) * r;
+            for (int c = 0; c < numChannels; ++c)
+                out[c][i + startB + offset] = out[c][i + startB + offset] * (1.0f - g) + copy[c][i + startB] * g;
+        }
+    }
+
+    for (int c = 0; c < numChannels; ++c)
+        for (int j = startB + std::max (0, count); j < other; ++j)
+            out[c][j + offset] = copy[c][j];
+}
+
+int TarnLimiterAudioProcessor::processLimiter (float* const* io, int n, const Transport& transport,
+                                               tarn::LimiterHandle<Limiter>::AudioAccess& access)
+{
+    auto* current = access.getCurrent();
+    if (current == nullptr)
+        return 0;
+
+    if (! transport.hasPlayHead)
+        canCacheSession.store (false, std::memory_order_relaxed);
+
+    followTransport (*current, transport, true);
+
+    auto* pending = access.getPending();
+    if (pending == nullptr)
+        return runLimiter (*current, io, n);
+
+    // A history reset is fading in: the fresh limiter runs on a copy of the
+    // input and follows the transport too, so that it records at the right
+    // positions from its first block.
+    followTransport (*pending, transport, false);
+
+    const int channels = current->getNumChannels();
+    const bool ready = pendingProduced.load (std::memory_order_relaxed) > 0.05 * sampleRate;
+    copyInto (pendingBuffer, io, channels, n);
+    auto* const* copy = pendingBuffer.getArrayOfWritePointers();
+
+    const int a = runLimiter (*current, io, n);
+    const int b = runLimiter (*pending, copy, n);
+    pendingProduced.fetch_add (b, std::memory_order_relaxed);
+
+    if (ready)
+    {
+        crossfade (io, copy, channels, a, b, std::min ((int) (0.02 * sampleRate), b));
+        if (access.completeSwap())
+            pendingProduced.store (0, std::memory_order_relaxed);
+    }
+    return a;
+}
+
+bool TarnLimiterAudioProcessor::processPiece (float* const* io, int n, const Transport& transport,
+                                              tarn::LimiterHandle<Limiter>::AudioAccess& access)
+{
+    const int channels = bypassDelay->getNumChannels();
+    const bool current = limiterEngaged.load (std::memory_order_relaxed);
+    const bool requested = engagedRequest.load (std::memory_order_relaxed);
+    const bool changing = requested != current;
+
+    try
+    {
+        if (changing)
+        {
+            copyInto (crossfadeBuffer, io, channels, n);
+            if (! crossfading)
+            {
+                otherPathProduced = 0;
+                if (current)
+                    bypassDelay->reset();      // bypassing: the delay line starts empty
+                else
+                    limiterResetPending = true; // engaging: the limiter starts afresh
+                crossfading = true;
+            }
+        }
+
+        const int earlier = otherPathProduced;
+        auto* const* copy = crossfadeBuffer.getArrayOfWritePointers();
+        int produced = 0, other = 0;
+
+        if (current)
+        {
+            produced = processLimiter (io, n, transport, access);
+            if (changing)
+                other = bypassDelay->process (n, const_cast<float**> (copy));
+        }
+        else
+        {
+            produced = bypassDelay->process (n, const_cast<float**> (io));
+            if (changing)
+                other = processLimiter (copy, n, transport, access);
+        }
+
+        if (changing)
+        {
+            otherPathProduced += other;
+            if (earlier > 0.05 * sampleRate)
+            {
+                crossfade (io, copy, channels, produced, other, std::min ((int) (0.02 * sampleRate), other));
+                crossfading = false;
+                limiterEngaged.store (! current);
+            }
+        }
+
+        // While a path fills its latency, its valid samples go to the end of
+        // the block with zeros in front.
+        if (produced < n)
+        {
+            const int gap = n - produced;
+            for (int c = 0; c < channels; ++c)
+            {
+                std::memmove (io[c] + gap, io[c], (size_t) produced * sizeof (float));
+                std::fill (io[c], io[c] + gap, 0.0f);
+            }
+        }
+        return true;
+    }
+    catch (const std::exception* e)
+    {
+        reportAudioError (e != nullptr ? e->what() : "Unkown issue");
+    }
+    catch (const std::exception& e)
+    {
+        reportAudioError (e.what());
+    }
+    catch (...)
+    {
+        reportAudioError ("Unkown issue");
+    }
+    return false;
+}
+
 void TarnLimiterAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
 {
     juce::ScopedNoDenormals noDenormals;
 
     const int n = buffer.getNumSamples();
-    const int inputs = getTotalNumInputChannels();
-    for (int channel = inputs; channel < getTotalNumOutputChannels(); ++channel)
+    tarn::LimiterHandle<Limiter>::AudioAccess access (limiters);
+
+    // Nothing limited to hand out before prepareToPlay, or for a layout the
+    // processor was not prepared for: the host hears silence rather than
+    // unlimited audio.
+    const int channels = bypassDelay != nullptr ? bypassDelay->getNumChannels() : 0;
+    if (! prepared || access.getCurrent() == nullptr || channels == 0 || buffer.getNumChannels() < channels
+        || access.getCurrent()->getNumChannels() != channels)
+    {
+        buffer.clear();
+        return;
+    }
+    if (n <= 0)
+        return;
+
+    const auto transport = readTransport();
+    float* io[2] = { buffer.getWritePointer (0), buffer.getWritePointer (channels > 1 ? 1 : 0) };
+
+    // Hosts may send more than they announced: the block runs in pieces of
+    // at most the prepared size, each a complete pass of the callback.
+    for (int start = 0; start < n;)
+    {
+        const int length = std::min (blockSize, n - start);
+        float* piece[2] = { io[0] + start, io[1] + start };
+        auto pieceTransport = transport;
+        pieceTransport.position += (std::uint64_t) start;
+
+        if (! processPiece (piece, length, pieceTransport, access))
+        {
+            // The block may be half processed: the host hears silence rather
+            // than unlimited input that could pass the threshold.
+            buffer.clear();
+            return;
+        }
+        start += length;
+    }
+
+    for (int channel = getTotalNumInputChannels(); channel < buffer.getNumChannels(); ++channel)
         buffer.clear (channel, 0, n);
 
-    auto* current = activeLimiter.load (std::memory_order_acquire);
-    if (current == nullptr || n == 0)
-        return;
-
-    const int channels = current->getNumChannels();
-    if (buffer.getNumChannels() < channels)
+    if (auto* current = access.getCurrent())
     {
-        // Not the layout the limiter was prepared for: nothing limited to hand out.
-        buffer.clear();
-        return;
+        limiterPostGain.store ((float) current->getPostGainDb(), std::memory_order_relaxed);
+        hasLimiterPostGain.store (true, std::memory_order_release);
     }
-    float* pointers[2] = { buffer.getWritePointer (0), buffer.getWritePointer (channels > 1 ? 1 : 0) };
+}
 
-    try
+//==============================================================================
+void TarnLimiterAudioProcessor::reportAudioError (const char* text) noexcept
+{
+    errorOccurred.store (true);
+
+    // One analytics event per distinct message; repeats (a failed worker
+    // fails every block) are only counted.
+    std::uint64_t hash = 1469598103934665603ull;
+    for (const char* p = text; *p != 0; ++p)
+        hash = (hash ^ (unsigned char) *p) * 1099511628211ull;
+    if (hash != lastAudioErrorHash)
     {
-        // Transport: follow the host's position and record only while playing.
-        bool playing = true;
-        if (auto* playHead = getPlayHead())
-        {
-            if (const auto position = playHead->getPosition())
-            {
-                playing = position->getIsPlaying();
-                const auto samples = position->getTimeInSamples().orFallback (0);
-                const auto hostPosition = (std::uint64_t) std::max<int64_t> (0, samples);
-                if (hostPosition != current->getCurrentPosition())
-                    current->setTimelinePosition (hostPosition);
-            }
-        }
-        if (playing && ! current->isRecording())
-            current->startRecording();
-        else if (! playing && current->isRecording())
-            current->stopRecording();
-
-        handOverParameters (*current);
-
-        // Hosts may send more than they announced: run the block in pieces of
-        // at most the prepared size, packing the valid samples together.
-        int produced = 0;
-        for (int start = 0; start < n;)
-        {
-            const int length = std::min (preparedBlockSize, n - start);
-            float* piece[2] = { pointers[0] + start, pointers[1] + start };
-            const int valid = current->processBlock (length, piece);
-            if (produced != start)
-                for (int channel = 0; channel < channels; ++channel)
-                    std::memmove (pointers[channel] + produced, piece[channel], (size_t) valid * sizeof (float));
-            produced += valid;
-            start += length;
-        }
-
-        // Right-align: while the latency fills, the valid samples go to the
-        // end of the block and zeros in front.
-        if (produced < n)
-        {
-            const int gap = n - produced;
-            for (int channel = 0; channel < channels; ++channel)
-            {
-                std::memmove (pointers[channel] + gap, pointers[channel], (size_t) produced * sizeof (float));
-                std::fill (pointers[channel], pointers[channel] + gap, 0.0f);
-            }
-        }
+        lastAudioErrorHash = hash;
+        analyticsQueue.push ("Exception Thrown", text, 0);
     }
-    catch (const std::exception& e)
+    else
     {
-        // The block may be half processed: the host hears silence rather
-        // than unlimited input that could pass the threshold.
-        buffer.clear();
-        analyticsQueue.push ("Exception Thrown", e.what(), 0);
+        repeatedAudioErrors.fetch_add (1, std::memory_order_relaxed);
     }
-    catch (...)
+
+    if (! audioErrorWaiting.load (std::memory_order_acquire))
     {
-        buffer.clear();
-        analyticsQueue.push ("Exception Thrown", "unknown exception", 0);
+        std::size_t i = 0;
+        for (; i + 1 < audioErrorText.size() && text[i] != 0; ++i)
+            audioErrorText[i] = text[i];
+        audioErrorText[i] = 0;
+        audioErrorWaiting.store (true, std::memory_order_release);
     }
+}
+
+void TarnLimiterAudioProcessor::takeAudioError()
+{
+    if (audioErrorWaiting.load (std::memory_order_acquire))
+    {
+        errorMessage = juce::String::fromUTF8 (audioErrorText.data());
+        audioErrorWaiting.store (false, std::memory_order_release);
+    }
+}
+
+juce::String TarnLimiterAudioProcessor::getErrorMessage()
+{
+    takeAudioError();
+    return errorMessage;
+}
+
+void TarnLimiterAudioProcessor::reportError (const juce::String& text)
+{
+    tarn::logAnalyticsEvent ("Exception Thrown", text, 0);
+    errorOccurred = true;
+    errorMessage = text;
 }
 
 juce::AudioProcessorEditor* TarnLimiterAudioProcessor::createEditor()
@@ -392,13 +823,127 @@ juce::AudioProcessorEditor* TarnLimiterAudioProcessor::createEditor()
     return new juce::GenericAudioProcessorEditor (*this);
 }
 
+//==============================================================================
 void TarnLimiterAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 {
-    destData.reset();
+    const auto current = limiters.current();
+    if (current == nullptr)
+        return; // never prepared: nothing to save
+
+    juce::XmlElement root ("TarnLimiterState");
+    std::string sessionText;
+
+    if (canCacheSession.load() && isHostSupported())
+    {
+        const auto blob = tarn::session::writeBlob (*current, (float) sampleRate, getTotalNumInputChannels());
+        sessionText = tarn::session::encodeBase64 (blob.data(), blob.size());
+        root.setAttribute ("CachedLimitingSession", tarn::session::sessionPlaceholder);
+    }
+    else
+    {
+        root.setAttribute ("CachedLimitingSession", juce::String());
+    }
+
+    const auto view = getViewState();
+    auto* settings = userSettings.getUserSettings();
+    if (settings != nullptr)
+    {
+        settings->setValue ("HorizontalScaling", (double) view.horizontalScaling);
+        settings->setValue ("IsViewExpanded", view.isViewExpanded);
+        settings->setValue ("VerticalScaling", (double) view.verticalScaling);
+        settings->setValue ("IsEmphasisOnTruePeakOutput", view.isEmphasisOnTruePeakOutput);
+    }
+
+    root.setAttribute ("HorizontalScaling", (double) view.horizontalScaling);
+    root.setAttribute ("IsViewExpanded", view.isViewExpanded ? 1 : 0);
+    root.setAttribute ("VerticalScaling", (double) view.verticalScaling);
+    root.setAttribute ("IsEmphasisOnTruePeakOutput", view.isEmphasisOnTruePeakOutput ? 1 : 0);
+    root.setAttribute ("HasCompatibilityMessageBeenShown", view.hasCompatibilityMessageBeenShown ? 1 : 0);
+    root.setAttribute ("DitherNoiseShape", ditherNoiseShape.load());
+    root.setAttribute ("IsDitherActive", isDitherActive.load() ? 1 : 0);
+
+    // The generic editor has no size of its own to keep; the stored size
+    // goes back as it came.
+    root.setAttribute ("WindowWidth", view.windowWidth);
+    root.setAttribute ("WindowHeight", view.windowHeight);
+
+    if (auto parameters = valueTreeState.copyState().createXml())
+        root.addChildElement (parameters.release());
+
+    userSettings.saveIfNeeded();
+
+    tarn::session::writeStateBinary (root, sessionText, destData);
 }
 
-void TarnLimiterAudioProcessor::setStateInformation (const void*, int)
+void TarnLimiterAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
 {
+    const auto parsed = tarn::session::readStateBinary (data, sizeInBytes);
+    if (parsed.xml == nullptr || ! parsed.xml->hasTagName ("TarnLimiterState"))
+        return;
+
+    // The cached session. Whatever goes wrong in it is kept to itself: the
+    // attributes and parameters below are restored in any case.
+    std::string blob;
+    if (! parsed.sessionText.empty() && tarn::session::decodeBase64 (parsed.sessionText, blob))
+    {
+        tarn::session::LoadContext context;
+        context.processorChannels = getTotalNumInputChannels();
+        context.blockSize = blockSize;
+        context.preparedSampleRate = prepared ? sampleRate : 0.0;
+
+        auto loaded = tarn::session::readBlob (blob, context);
+        lastSessionLoadError = loaded.error;
+        if (loaded.limiter != nullptr)
+        {
+            loaded.limiter->setThresholdImmediately (threshold.load());
+            limiters.install (loaded.limiter);
+            if (prepared && loaded.limiter->latencySamples() != getLatencySamples())
+                setLatencySamples (loaded.limiter->latencySamples());
+        }
+    }
+
+    const auto& xml = *parsed.xml;
+    auto view = getViewState();
+    view.horizontalScaling = sanePositive (xml.getDoubleAttribute ("HorizontalScaling", view.horizontalScaling), view.horizontalScaling);
+    view.verticalScaling = sanePositive (xml.getDoubleAttribute ("VerticalScaling", view.verticalScaling), view.verticalScaling);
+    view.isViewExpanded = xml.getBoolAttribute ("IsViewExpanded", view.isViewExpanded);
+    view.isEmphasisOnTruePeakOutput = xml.getBoolAttribute ("IsEmphasisOnTruePeakOutput", view.isEmphasisOnTruePeakOutput);
+    view.hasCompatibilityMessageBeenShown = xml.getBoolAttribute ("HasCompatibilityMessageBeenShown", view.hasCompatibilityMessageBeenShown);
+    view.windowHeight = saneWindowSize (xml.getIntAttribute ("WindowHeight", view.windowHeight));
+    view.windowWidth = saneWindowSize (xml.getIntAttribute ("WindowWidth", view.windowWidth));
+    setViewState (view);
+
+    setDitherNoiseShape (xml.getIntAttribute ("DitherNoiseShape", ditherNoiseShape.load()));
+    isDitherActive = xml.getBoolAttribute ("IsDitherActive", isDitherActive.load());
+
+    if (auto* parameters = xml.getChildByName (valueTreeState.state.getType()))
+    {
+        auto tree = juce::ValueTree::fromXml (*parameters);
+        sanitiseParameterTree (tree);
+        valueTreeState.replaceState (tree);
+        undoManager.clearUndoHistory();
+    }
+}
+
+void TarnLimiterAudioProcessor::sanitiseParameterTree (juce::ValueTree& tree) const
+{
+    // A damaged or hostile state may carry values that are not numbers or lie
+    // outside a parameter's range; they would reach the limiter as they are.
+    for (int i = 0; i < tree.getNumChildren(); ++i)
+    {
+        auto child = tree.getChild (i);
+        const auto id = child.getProperty ("id").toString();
+        auto* parameter = dynamic_cast<juce::RangedAudioParameter*> (valueTreeState.getParameter (id));
+        if (parameter == nullptr || ! child.hasProperty ("value"))
+            continue;
+
+        const auto& range = parameter->getNormalisableRange();
+        const auto value = (float) (double) child.getProperty ("value");
+        if (! std::isfinite (value))
+            child.setProperty ("value", parameter->convertFrom0to1 (parameter->getDefaultValue()), nullptr);
+        else if (value < range.start || value > range.end)
+            child.setProperty ("value", juce::jlimit (range.start, range.end, value), nullptr);
+    }
 }
 
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()

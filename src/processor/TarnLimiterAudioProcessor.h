@@ -1,24 +1,35 @@
 #pragma once
 
 #include "analytics/AnalyticsEventQueue.h"
+#include "engine/SignalDelayBuffer.h"
 #include "history/HistoryTruePeakBrickWallLimiter.h"
+#include "processor/Dither.h"
+#include "processor/LimiterHandle.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 
 // The plug-in object the host drives. It owns the parameter tree, the
 // parameter mirror (plain copies of the parameter values, written by
 // parameterChanged on whichever thread changes a parameter and handed to the
-// limiter once per block) and the history-recording limiter.
+// limiter once per block), the history-recording limiter, the delay line of
+// the bypassed signal, the dither object, the view state and the error slot.
 //
-// Threads. The constructor, prepareToPlay, releaseResources and the timer run
-// on the message thread; processBlock on the host's audio thread, where
-// nothing allocates, locks or waits. parameterChanged runs on the thread that
-// changes the parameter, often the audio thread for automation: it writes the
-// mirror and pushes its analytics event into a preallocated lock-free queue,
-// which the timer forwards to the analytics framework on the message thread.
+// Threads. The constructor, prepareToPlay, the state, resetHistory and the
+// timer run on the message thread; processBlock on the host's audio thread,
+// where nothing allocates, locks or waits. parameterChanged runs on the
+// thread that changes the parameter, often the audio thread for automation:
+// it writes the mirror and pushes its analytics event into a preallocated
+// lock-free queue, which the timer forwards to the analytics framework on the
+// message thread. Errors caught on the audio thread go into a fixed slot that
+// the message thread reads.
+//
+// Limiters are held by a LimiterHandle: the audio thread swaps in a reset
+// limiter without touching reference counts, and a replaced limiter is
+// destroyed (its worker joined) only on the message thread.
 class TarnLimiterAudioProcessor : public juce::AudioProcessor,
                                   private juce::AudioProcessorValueTreeState::Listener,
                                   private juce::Timer
@@ -52,9 +63,87 @@ public:
     void getStateInformation (juce::MemoryBlock& destData) override;
     void setStateInformation (const void* data, int sizeInBytes) override;
 
-    // The limiter of the last prepareToPlay (null before it and after
-    // releaseResources). Message thread.
-    std::shared_ptr<tarn::HistoryTruePeakBrickWallLimiter> getLimiter() const { return limiter; }
+    // The limiter in use (shared ownership; null before the first
+    // prepareToPlay). Any thread; it stays alive while the copy is held.
+    std::shared_ptr<tarn::HistoryTruePeakBrickWallLimiter> getLimiter() const { return limiters.current(); }
+    // The fresh limiter of a history reset while it fades in, else null.
+    std::shared_ptr<tarn::HistoryTruePeakBrickWallLimiter> getPendingLimiter() const { return limiters.pending(); }
+
+    // Starts a history reset: a fresh limiter runs beside the current one for
+    // 50 ms and is crossfaded in. Ignored while a reset is fading in. Message thread.
+    void resetHistory();
+    bool isResetPending() const noexcept { return limiters.isSwapPending(); }
+
+    // Engage / bypass: the path the user wants and the path heard now.
+    void setEngagedRequest (bool engaged) noexcept { engagedRequest.store (engaged); }
+    bool getEngagedRequest() const noexcept { return engagedRequest.load(); }
+    bool isLimiterEngaged() const noexcept { return limiterEngaged.load(); }
+
+    // The error slot. getErrorMessage() is "noException" until an error was
+    // caught; message thread.
+    bool hasErrorOccurred() const noexcept { return errorOccurred.load(); }
+    juce::String getErrorMessage();
+
+    // Whether the session may be cached in the saved state: a known host that
+    // supplies timeline positions, or an embedding program that says so.
+    bool isHostSupported() const;
+
+    // Programs that embed the processor (the offline renderer, the tests) are
+    // "Unknown" hosts to the framework. They call this to state that their
+    // play head reports correct timeline positions, which lets the session be
+    // recorded and cached like in a supported host. A host that loads the
+    // plug-in binary says the same by setting the environment variable below
+    // to 1 before it creates the instance.
+    void setTimelinePositionsSupplied (bool supplied) noexcept { timelinePositionsSupplied.store (supplied); }
+    bool areTimelinePositionsSupplied() const noexcept { return timelinePositionsSupplied.load(); }
+    static constexpr const char* timelinePositionsEnvironmentVariable = "TARN_TIMELINE_POSITIONS_SUPPLIED";
+
+    // Session caching is switched off for good once a block arrives without a play head.
+    bool getCanCacheSession() const noexcept { return canCacheSession.load(); }
+
+    // View state (editor and saved state). Plain words, any thread.
+    struct ViewState
+    {
+        float verticalScaling = 16.0f;
+        float horizontalScaling = 50.0f;
+        int windowHeight = 600, windowWidth = 800;
+        bool isViewExpanded = true;
+        bool isEmphasisOnTruePeakOutput = false;
+        bool hasCompatibilityMessageBeenShown = false;
+    };
+    ViewState getViewState() const noexcept;
+    void setViewState (const ViewState& state) noexcept;
+
+    bool getIsDitherActive() const noexcept { return isDitherActive.load(); }
+    void setIsDitherActive (bool active) noexcept { isDitherActive.store (active); }
+    int getDitherNoiseShape() const noexcept { return ditherNoiseShape.load(); }
+    // Stores the type and applies it to the dither object when there is one.
+    void setDitherNoiseShape (int type);
+    std::shared_ptr<tarn::Dither> getDither() const { return dither; }
+
+    // The per-user settings file (view preferences); JUCE's location for the
+    // options below: ~/TarnLimiter2/TarnLimiter2.settings on Linux.
+    static juce::PropertiesFile::Options userSettingsOptions();
+    juce::PropertiesFile* getUserSettingsFile() { return userSettings.getUserSettings(); }
+
+    // Host sample rate and maximum block size of the last prepareToPlay.
+    double getPreparedSampleRate() const noexcept { return sampleRate; }
+    int getPreparedBlockSize() const noexcept { return blockSize; }
+
+    // The meter values last written to "TruePeak" and "GainReduction" (dB).
+    float getMeterTruePeak() const noexcept { return meterTruePeak.load(); }
+    float getMeterGainReduction() const noexcept { return meterGainReduction.load(); }
+
+    // Runs what the 40 ms timer does (meters, analytics, errors, freeing
+    // replaced limiters); for programs without a running message loop.
+    void runTimerTasks() { timerCallback(); }
+
+    // Why the last restored session was not read to its end (empty when it
+    // was, or when the state had none). Nothing of it reaches the user.
+    const std::string& getLastSessionLoadError() const noexcept { return lastSessionLoadError; }
+
+    // Replaced limiters not yet freed (freed once no audio callback is open).
+    std::size_t getRetiredLimiterCount() const noexcept { return limiters.retiredCount(); }
 
     juce::AudioProcessorValueTreeState& getValueTreeState() noexcept { return valueTreeState; }
     const juce::StringArray& getReleaseCurveNames() const noexcept { return releaseCurveNames; }
@@ -105,12 +194,47 @@ public:
     static juce::NormalisableRange<float> rangeWithSkewForCentre (float start, float end, float interval, float centre);
 
 private:
+    using Limiter = tarn::HistoryTruePeakBrickWallLimiter;
+
     void parameterChanged (const juce::String& parameterID, float newValue) override;
     void timerCallback() override;
 
     juce::AudioProcessorValueTreeState::ParameterLayout createParameterLayout();
-    void handOverParameters (tarn::HistoryTruePeakBrickWallLimiter& target) noexcept;
+    void handOverParameters (Limiter& target) noexcept;
     void logParameterEvent (const char* name, float value);
+    std::shared_ptr<Limiter> makeLimiter (int channels, std::uint64_t initialMaxPosition) const;
+    int processorChannels() const noexcept { return juce::jlimit (1, 2, getTotalNumInputChannels()); }
+
+    // Audio thread.
+    struct Transport
+    {
+        bool hasPlayHead = false;
+        bool hasPosition = false;
+        bool isPlaying = true;
+        std::uint64_t position = 0;
+    };
+    Transport readTransport() noexcept;
+    bool processPiece (float* const* io, int n, const Transport& transport,
+                       tarn::LimiterHandle<Limiter>::AudioAccess& access);
+    int processLimiter (float* const* io, int n, const Transport& transport, tarn::LimiterHandle<Limiter>::AudioAccess& access);
+    void followTransport (Limiter& target, const Transport& transport, bool applyReset) noexcept;
+    int runLimiter (Limiter& target, float* const* io, int n);
+    static void crossfade (float* const* out, const float* const* copy, int numChannels, int produced, int other, int fadeLength) noexcept;
+    static void copyInto (juce::AudioBuffer<float>& target, const float* const* source, int numChannels, int n) noexcept;
+    void reportAudioError (const char* text) noexcept;
+    void reportError (const juce::String& text);
+    void takeAudioError();
+    void writeMeterParameters (Limiter& current);
+    void sanitiseParameterTree (juce::ValueTree& tree) const;
+
+    // Whether the host may keep the cached session, judged once at construction.
+    enum class HostVerdict
+    {
+        refused, // known to misreport timeline positions
+        known,
+        unknown
+    };
+    static HostVerdict judgeHost (WrapperType wrapper);
 
     const juce::StringArray releaseCurveNames { "Linear", "Natural", "Transparent", "Smooth", "Pumping" };
 
@@ -125,17 +249,62 @@ private:
     std::atomic<float> postGain { 0.0f };
     std::atomic<float> preGain { 0.0f };
 
+    // The limiter's post gain after the last block, for the maximizer's
+    // write-back (parameterChanged may run on any thread).
+    std::atomic<float> limiterPostGain { 0.0f };
+    std::atomic<bool> hasLimiterPostGain { false };
+
     tarn::AnalyticsEventQueue analyticsQueue { 256 };
+    std::atomic<bool> timelinePositionsSupplied { false };
+
+    // View state and dither choices.
+    std::atomic<float> verticalScaling { 16.0f };
+    std::atomic<float> horizontalScaling { 50.0f };
+    std::atomic<int> windowHeight { 600 }, windowWidth { 800 };
+    std::atomic<bool> isViewExpanded { true };
+    std::atomic<bool> isEmphasisOnTruePeakOutput { false };
+    std::atomic<bool> hasCompatibilityMessageBeenShown { false };
+    std::atomic<bool> isDitherActive { false };
+    std::atomic<int> ditherNoiseShape { 0 };
+
+    std::atomic<bool> canCacheSession { true };
+    std::atomic<bool> limiterEngaged { true };
+    std::atomic<bool> engagedRequest { true };
+    double sampleRate = 48000.0;
+    int blockSize = 512;
+    bool prepared = false;
+
+    // Audio thread state.
+    bool limiterResetPending = false;
+    bool crossfading = false;
+    int otherPathProduced = 0;
+    std::atomic<int> pendingProduced { 0 };
 
     juce::UndoManager undoManager { 50, 50 };
     juce::AudioProcessorValueTreeState valueTreeState;
+    const HostVerdict hostVerdict;
+    juce::ApplicationProperties userSettings;
 
-    // Replaced only in prepareToPlay and releaseResources, which hosts never
-    // run concurrently with processBlock; the audio thread and
-    // parameterChanged use the plain pointer.
-    std::shared_ptr<tarn::HistoryTruePeakBrickWallLimiter> limiter;
-    std::atomic<tarn::HistoryTruePeakBrickWallLimiter*> activeLimiter { nullptr };
-    int preparedBlockSize = 0;
+    tarn::LimiterHandle<Limiter> limiters;
+    std::unique_ptr<tarn::SignalDelayBuffer> bypassDelay;
+    juce::AudioBuffer<float> crossfadeBuffer;
+    juce::AudioBuffer<float> pendingBuffer;
+    juce::AudioBuffer<float> scratchBuffer { 1, 512 };
+    std::shared_ptr<tarn::Dither> dither;
+
+    // Error slot. The audio thread fills the text and raises the flag; the
+    // message thread copies it out and lowers the flag.
+    std::atomic<bool> errorOccurred { false };
+    juce::String errorMessage { "noException" };
+    std::array<char, 256> audioErrorText {};
+    std::atomic<bool> audioErrorWaiting { false };
+    std::uint64_t lastAudioErrorHash = 0;
+    std::atomic<std::uint64_t> repeatedAudioErrors { 0 };
+
+    std::string lastSessionLoadError;
+
+    std::atomic<float> meterTruePeak { -100.0f };
+    std::atomic<float> meterGainReduction { 0.0f };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TarnLimiterAudioProcessor)
 };

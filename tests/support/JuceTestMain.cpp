@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <juce_events/juce_events.h>
 
+#include <cstdlib>
+#include <string>
+
 namespace
 {
 class JuceEnvironment final : public ::testing::Environment
@@ -19,6 +22,12 @@ private:
 
 int main (int argc, char** argv)
 {
+    // The tests write per-user files (settings, saved analytics events): they
+    // get a home folder of their own, never the user's.
+    char folder[] = "/tmp/tarn-test-home-XXXXXX";
+    if (::mkdtemp (folder) != nullptr)
+        ::setenv ("HOME", folder, 1);
+
     ::testing::InitGoogleTest (&argc, argv);
     ::testing::AddGlobalTestEnvironment (new JuceEnvironment);
     return RUN_ALL_TESTS();

@@ -1,4 +1,4 @@
-#include "processor/TarnLimiterAudioProcessor.h"
+#include "ProcessorTestHelpers.h"
 
 #include "support/AllocationCounter.h"
 #include "support/IndependentTruePeakMeter.h"
@@ -13,21 +13,6 @@
 namespace
 {
 using Category = juce::AudioProcessorParameter::Category;
-
-juce::RangedAudioParameter& parameter (TarnLimiterAudioProcessor& processor, const char* id)
-{
-    auto* found = processor.getValueTreeState().getParameter (id);
-    if (found == nullptr)
-        throw std::runtime_error (std::string ("no parameter ") + id);
-    return *found;
-}
-
-// Sets a parameter to a plain value the way a host or the editor does.
-void setPlain (TarnLimiterAudioProcessor& processor, const char* id, float value)
-{
-    auto& p = parameter (processor, id);
-    p.setValueNotifyingHost (p.convertTo0to1 (value));
-}
 
 struct ParameterRow
 {
@@ -223,34 +208,6 @@ TEST_F (ProcessorTest, MaximizerSwitchOffWritesThePostGainBackAndIgnoresPostGain
     EXPECT_NEAR (host.values[0], 0.6075f, 1e-6f);
 }
 
-// Runs whole blocks of input through the processor; counts what processBlock
-// allocates and locks into counts, when given.
-void runBlocks (TarnLimiterAudioProcessor& processor, const tarn::test::Channels& input, int blockSize,
-                tarn::test::Channels& output, tarn::test::AllocationCounts* counts = nullptr)
-{
-    const int channels = (int) input.size();
-    const int length = (int) input[0].size();
-    output.assign ((size_t) channels, std::vector<float> ((size_t) length));
-    juce::AudioBuffer<float> buffer (channels, blockSize);
-    juce::MidiBuffer midi;
-    for (int start = 0; start + blockSize <= length; start += blockSize)
-    {
-        for (int c = 0; c < channels; ++c)
-            buffer.copyFrom (c, 0, input[(size_t) c].data() + start, blockSize);
-        {
-            tarn::test::ScopedAllocationCount count;
-            processor.processBlock (buffer, midi);
-            if (counts != nullptr)
-            {
-                counts->allocations += count.counts().allocations;
-                counts->locks += count.counts().locks;
-            }
-        }
-        for (int c = 0; c < channels; ++c)
-            std::copy (buffer.getReadPointer (c), buffer.getReadPointer (c) + blockSize, output[(size_t) c].begin() + start);
-    }
-}
-
 TEST_F (ProcessorTest, MaximizerSwitchOffTakesTheLimitersPostGain)
 {
     processor.prepareToPlay (48000.0, 512);
@@ -416,14 +373,16 @@ TEST_F (ProcessorTest, BlocksLargerThanPreparedAreProcessedInPieces)
     EXPECT_GT (tarn::test::samplePeak (big), 0.2f);
 }
 
-TEST_F (ProcessorTest, UnpreparedProcessorPassesAudioThroughAndEditorIsGeneric)
+TEST_F (ProcessorTest, UnpreparedProcessorIsSilentAndEditorIsGeneric)
 {
+    // Nothing limited exists before prepareToPlay: the host hears silence,
+    // not unlimited input.
     juce::AudioBuffer<float> buffer (2, 64);
     buffer.clear();
     buffer.setSample (0, 3, 0.5f);
     juce::MidiBuffer midi;
     processor.processBlock (buffer, midi);
-    EXPECT_EQ (buffer.getSample (0, 3), 0.5f);
+    EXPECT_EQ (buffer.getSample (0, 3), 0.0f);
     EXPECT_TRUE (processor.hasEditor());
     EXPECT_EQ (processor.getName(), "Tarn Limiter 2");
 }
