@@ -127,7 +127,7 @@ constexpr DecodeTable decodeTable;
 constexpr std::string_view rootStart = "<TarnLimiterState CachedLimitingSession=\"";
 } // namespace
 
-std::string writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels)
+void writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels, std::string& blob)
 {
     std::uint64_t expected = 44 + 8;
     for (auto kind : seriesOrder)
@@ -136,7 +136,7 @@ std::string writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sam
     const auto regions = limiter.copyOverRegions();
     expected += 16 * regions.size();
 
-    std::string blob;
+    blob.clear();
     blob.reserve ((std::size_t) expected + 64);
 
     put (blob, blobMagic);
@@ -162,6 +162,12 @@ std::string writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sam
         put (blob, (std::int64_t) region.start);
         put (blob, (std::int64_t) region.end);
     }
+}
+
+std::string writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels)
+{
+    std::string blob;
+    writeBlob (limiter, sampleRate, channels, blob);
     return blob;
 }
 
@@ -262,16 +268,23 @@ LoadResult readBlob (std::string_view blob, const LoadContext& context)
     return result;
 }
 
-std::string encodeBase64 (const void* data, std::size_t size)
+namespace
+{
+std::size_t base64Length (std::size_t size)
+{
+    return std::to_string (size).size() + 1 + ((size << 3) + 5) / 6;
+}
+
+// Writes base64Length (size) characters to d.
+void encodeBase64Into (const void* data, std::size_t size, char* d)
 {
     const auto* bytes = static_cast<const unsigned char*> (data);
     const std::size_t numChars = ((size << 3) + 5) / 6;
-
-    std::string text = std::to_string (size);
-    const auto prefix = text.size() + 1;
-    text.resize (prefix + numChars);
-    text[prefix - 1] = '.';
-    char* d = text.data() + prefix;
+    const auto count = std::to_string (size);
+    std::memcpy (d, count.data(), count.size());
+    d += count.size();
+    *d++ = '.';
+    char* const first = d;
 
     // Three bytes make four characters: bits 0-5, 6-11, 12-17, 18-23 of the
     // little-endian 24-bit group.
@@ -293,10 +306,17 @@ std::string encodeBase64 (const void* data, std::size_t size)
         std::uint32_t group = bytes[i];
         if (i + 1 < size)
             group |= (std::uint32_t) bytes[i + 1] << 8;
-        const std::size_t left = numChars - (std::size_t) (d - (text.data() + prefix));
+        const std::size_t left = numChars - (std::size_t) (d - first);
         for (std::size_t k = 0; k < left; ++k)
             d[k] = base64Alphabet[(group >> (6 * k)) & 63u];
     }
+}
+} // namespace
+
+std::string encodeBase64 (const void* data, std::size_t size)
+{
+    std::string text (base64Length (size), '\0');
+    encodeBase64Into (data, size, text.data());
     return text;
 }
 
@@ -353,7 +373,7 @@ bool decodeBase64 (std::string_view text, std::string& bytes)
     return true;
 }
 
-void writeStateBinary (const juce::XmlElement& root, std::string_view sessionText, juce::MemoryBlock& destData)
+void writeStateBinary (const juce::XmlElement& root, std::string_view blob, juce::MemoryBlock& destData)
 {
     juce::MemoryOutputStream xmlText;
     root.writeTo (xmlText, juce::XmlElement::TextFormat().singleLine());
@@ -363,22 +383,20 @@ void writeStateBinary (const juce::XmlElement& root, std::string_view sessionTex
     auto at = written.find (marker);
 
     std::string_view before = written, after;
+    std::size_t sessionLength = 0;
     if (at != std::string_view::npos)
     {
         at += std::strlen ("CachedLimitingSession=\"");
         before = written.substr (0, at);
         after = written.substr (at + std::strlen (sessionPlaceholder));
-    }
-    else
-    {
-        sessionText = {};
+        sessionLength = base64Length (blob.size());
     }
 
-    const std::size_t textLength = before.size() + sessionText.size() + after.size();
-    const auto start = destData.getSize();
-    destData.setSize (start + 8 + textLength + 1, false);
+    // Like copyXmlToBinary, the block ends up holding exactly the state.
+    const std::size_t textLength = before.size() + sessionLength + after.size();
+    destData.setSize (8 + textLength + 1, false);
 
-    auto* d = static_cast<char*> (destData.getData()) + start;
+    auto* d = static_cast<char*> (destData.getData());
     const auto magic = juce::ByteOrder::swapIfBigEndian (stateMagic);
     const auto length = juce::ByteOrder::swapIfBigEndian ((juce::uint32) textLength);
     std::memcpy (d, &magic, 4);
@@ -386,8 +404,9 @@ void writeStateBinary (const juce::XmlElement& root, std::string_view sessionTex
     d += 8;
     std::memcpy (d, before.data(), before.size());
     d += before.size();
-    std::memcpy (d, sessionText.data(), sessionText.size());
-    d += sessionText.size();
+    if (sessionLength > 0)
+        encodeBase64Into (blob.data(), blob.size(), d);
+    d += sessionLength;
     std::memcpy (d, after.data(), after.size());
     d[after.size()] = 0;
 }

@@ -41,8 +41,11 @@ inline constexpr float minLookaheadMs = 1.0f;
 inline constexpr float maxLookaheadMs = 50.0f;
 inline constexpr float minAveragingMs = 0.1f;
 
-// The blob for a limiter. sampleRate and channels are the processor's.
+// The blob for a limiter. sampleRate and channels are the processor's. The
+// second form reuses blob's storage: a long session is megabytes, and fresh
+// memory costs a page fault per 4 KB on first touch.
 std::string writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels);
+void writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels, std::string& blob);
 
 // What loading needs to know about the processor.
 struct LoadContext
@@ -80,13 +83,14 @@ std::string encodeBase64 (const void* data, std::size_t size);
 // allocating whatever the count says. Returns false when refused.
 bool decodeBase64 (std::string_view text, std::string& bytes);
 
-// The bytes of the framework's copyXmlToBinary for root, whose
-// "CachedLimitingSession" attribute must hold sessionPlaceholder; the
-// placeholder is replaced by sessionText (base-64, which needs no escaping).
-// Same bytes as setting the attribute to sessionText first, without pushing
-// megabytes through the XML writer one character at a time.
+// Replaces destData with the bytes of the framework's copyXmlToBinary for
+// root. When root's "CachedLimitingSession" attribute holds
+// sessionPlaceholder, the placeholder becomes the base-64 text of blob
+// (encoded straight into destData; base-64 needs no XML escaping). Same bytes
+// as setting the attribute to the text first, without building the text and
+// pushing megabytes through the XML writer one character at a time.
 inline constexpr const char* sessionPlaceholder = "@TarnSession@";
-void writeStateBinary (const juce::XmlElement& root, std::string_view sessionText, juce::MemoryBlock& destData);
+void writeStateBinary (const juce::XmlElement& root, std::string_view blob, juce::MemoryBlock& destData);
 
 // The state read back: the XML document (null when the data is not one) and
 // the raw value of its root's "CachedLimitingSession" attribute. Takes the

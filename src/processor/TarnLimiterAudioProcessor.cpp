@@ -831,12 +831,11 @@ void TarnLimiterAudioProcessor::getStateInformation (juce::MemoryBlock& destData
         return; // never prepared: nothing to save
 
     juce::XmlElement root ("TarnLimiterState");
-    std::string sessionText;
+    const bool cacheSession = canCacheSession.load() && isHostSupported();
 
-    if (canCacheSession.load() && isHostSupported())
+    if (cacheSession)
     {
-        const auto blob = tarn::session::writeBlob (*current, (float) sampleRate, getTotalNumInputChannels());
-        sessionText = tarn::session::encodeBase64 (blob.data(), blob.size());
+        tarn::session::writeBlob (*current, (float) sampleRate, getTotalNumInputChannels(), sessionScratch);
         root.setAttribute ("CachedLimitingSession", tarn::session::sessionPlaceholder);
     }
     else
@@ -872,7 +871,7 @@ void TarnLimiterAudioProcessor::getStateInformation (juce::MemoryBlock& destData
 
     userSettings.saveIfNeeded();
 
-    tarn::session::writeStateBinary (root, sessionText, destData);
+    tarn::session::writeStateBinary (root, cacheSession ? std::string_view (sessionScratch) : std::string_view(), destData);
 }
 
 void TarnLimiterAudioProcessor::setStateInformation (const void* data, int sizeInBytes)

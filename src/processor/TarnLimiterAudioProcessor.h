@@ -302,6 +302,7 @@ private:
     std::atomic<std::uint64_t> repeatedAudioErrors { 0 };
 
     std::string lastSessionLoadError;
+    std::string sessionScratch; // the session blob of the last save, storage kept for the next
 
     std::atomic<float> meterTruePeak { -100.0f };
     std::atomic<float> meterGainReduction { 0.0f };
