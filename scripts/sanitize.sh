@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the engine, the history and their tests with sanitizers and runs them:
-#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer, every test;
-#   build-tsan  ThreadSanitizer, the threaded tests (worker, concurrency).
+# Builds the engine, history and processor tests with sanitizers and runs them:
+#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer, every test of
+#               the engine, history, framework (analytics, dither, limiter
+#               handle) and processor (JUCE included);
+#   build-tsan  ThreadSanitizer, the threaded tests (history worker, limiter
+#               handle, the processor's reset swap, state loads and analytics).
 # Usage: scripts/sanitize.sh [asan|tsan]   (both when no argument is given)
 # Extra gtest arguments can be passed in TSAN_FILTER / ASAN_FILTER.
 set -euo pipefail
@@ -16,7 +19,15 @@ configure_and_build() {
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTARN_SANITIZE="$sanitizers" \
         -DTARN_BUILD_BENCH=OFF -DTARN_BUILD_TOOLS=OFF >/dev/null
-    cmake --build "$here/$dir" -j "$jobs" --target tarn_engine_tests tarn_history_tests
+    cmake --build "$here/$dir" -j "$jobs" --target tarn_engine_tests tarn_history_tests tarn_processor_tests tarn_plugin_tests
+}
+
+# The processor tests write per-user files: they get their own home folder
+# (the test programs make one too); and they need no display.
+processor_tests() {
+    local dir="$1"; shift
+    "$here/$dir/tests/processor/tarn_processor_tests" --gtest_brief=1 "$@" || return 1
+    "$here/$dir/tests/processor/plugin/tarn_plugin_tests" --gtest_brief=1 "$@" || return 1
 }
 
 run_asan() {
@@ -27,14 +38,19 @@ run_asan() {
     local status=0
     "$here/build-asan/tests/engine/tarn_engine_tests" --gtest_brief=1 ${ASAN_FILTER:-} || status=1
     "$here/build-asan/tests/history/tarn_history_tests" --gtest_brief=1 ${ASAN_FILTER:-} || status=1
+    processor_tests build-asan ${ASAN_FILTER:-} || status=1
     return $status
 }
 
 run_tsan() {
     configure_and_build build-tsan "thread"
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
+    local status=0
     "$here/build-tsan/tests/history/tarn_history_tests" --gtest_brief=1 \
-        ${TSAN_FILTER:---gtest_filter=*Concurren*:HistoryWorker*:HistoryTruePeakBrickWallLimiter.TheAudioPath*}
+        ${TSAN_FILTER:---gtest_filter=*Concurren*:HistoryWorker*:HistoryTruePeakBrickWallLimiter.TheAudioPath*} || status=1
+    processor_tests build-tsan \
+        ${TSAN_PROCESSOR_FILTER:---gtest_filter=LimiterHandle*:AnalyticsEventQueue*:LifecycleTest.HistoryReset*:LifecycleTest.AnError*:RecordedSession.Saving*:ProcessorAnalytics*} || status=1
+    return $status
 }
 
 case "${1:-all}" in

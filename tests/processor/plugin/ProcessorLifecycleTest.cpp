@@ -406,3 +406,37 @@ TEST_F (LifecycleTest, DitherIsRebuiltWithTypeOneAndLeavesTheAudioAlone)
 }
 
 } // namespace
+
+namespace
+{
+TEST (ProcessorAutomation, HostAutomationOnTheAudioThreadAllocatesNothing)
+{
+    // A wrapper delivers automation on its audio thread: setValue, then the
+    // listeners, which reach parameterChanged (mirror and analytics hand-off).
+    TarnLimiterAudioProcessor processor;
+    processor.prepareToPlay (48000.0, 512);
+    tarn::test::AllocationCounts counts;
+    std::thread audio ([&]
+    {
+        for (int i = 0; i < 200; ++i)
+            for (const char* id : { "Threshold", "PreGain", "PostGain", "ReleaseTime", "MaxTarget", "ReleaseCurve" })
+            {
+                auto& p = parameter (processor, id);
+                const float value = (float) (i % 10) / 10.0f;
+                tarn::test::ScopedAllocationCount count;
+                p.setValue (value);
+                p.sendValueChangedMessageToListeners (value);
+                counts.allocations += count.counts().allocations;
+            }
+    });
+    audio.join();
+    if (tarn::test::allocationCountingAvailable())
+        EXPECT_EQ (counts.allocations, 0u);
+    EXPECT_NEAR (processor.getMirror().threshold, parameter (processor, "Threshold").convertFrom0to1 (0.9f), 1e-4f);
+    // The events wait in the hand-off (what did not fit is counted) for the
+    // message thread: one per change; "ReleaseCurve" moves only every other
+    // step (its plain values are whole curve indices).
+    std::size_t queued = processor.getAnalyticsQueue().drain ([] (const auto&) {});
+    EXPECT_EQ (queued + processor.getAnalyticsQueue().droppedCount(), 1100u);
+}
+} // namespace
