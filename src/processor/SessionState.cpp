@@ -125,6 +125,38 @@ struct DecodeTable
 constexpr DecodeTable decodeTable;
 
 constexpr std::string_view rootStart = "<TarnLimiterState CachedLimitingSession=\"";
+
+// The XML parser descends recursively: a hostile document of nothing but
+// nested elements would overflow the stack. The state nests three deep.
+constexpr int maxNesting = 256;
+
+bool nestingWithinLimit (std::string_view text) noexcept
+{
+    int depth = 0;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i)
+    {
+        if (text[i] == '<')
+        {
+            const char next = text[i + 1];
+            if (next == '/')
+                --depth;
+            else if (next != '?' && next != '!' && ++depth > maxNesting)
+                return false;
+        }
+        else if (text[i] == '/' && text[i + 1] == '>')
+        {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<juce::XmlElement> parseBounded (std::string_view text)
+{
+    if (! nestingWithinLimit (text))
+        return {};
+    return juce::parseXML (juce::String::fromUTF8 (text.data(), (int) text.size()));
+}
 } // namespace
 
 void writeBlob (const HistoryTruePeakBrickWallLimiter& limiter, float sampleRate, int channels, std::string& blob)
@@ -447,7 +479,7 @@ ParsedState readStateBinary (const void* data, int sizeInBytes)
                     rest.reserve (text.size() - value.size());
                     rest.append (text.substr (0, valueStart));
                     rest.append (text.substr (valueEnd));
-                    parsed.xml = juce::parseXML (juce::String::fromUTF8 (rest.data(), (int) rest.size()));
+                    parsed.xml = parseBounded (rest);
                     if (parsed.xml != nullptr)
                         parsed.sessionText.assign (value);
                     return parsed;
@@ -456,7 +488,7 @@ ParsedState readStateBinary (const void* data, int sizeInBytes)
         }
     }
 
-    parsed.xml = juce::parseXML (juce::String::fromUTF8 (text.data(), (int) text.size()));
+    parsed.xml = parseBounded (text);
     if (parsed.xml != nullptr)
         parsed.sessionText = parsed.xml->getStringAttribute ("CachedLimitingSession").toStdString();
     return parsed;

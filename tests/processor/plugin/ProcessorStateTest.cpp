@@ -381,6 +381,24 @@ TEST_F (RecordedSession, ForeignOrBrokenDocumentsChangeNothing)
     }
 }
 
+TEST_F (RecordedSession, DeeplyNestedDocumentsAreRefusedWithoutOverflowingTheStack)
+{
+    const auto running = processor.getLimiter();
+    for (const char* root : { "<TarnLimiterState CachedLimitingSession=\"\">", "<TarnLimiterState>" })
+    {
+        std::string xml = std::string ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") + root;
+        for (int i = 0; i < 200000; ++i)
+            xml += "<a>";
+        xml += "</TarnLimiterState>";
+        juce::MemoryBlock state;
+        const juce::uint32 header[] { 0x21324356, (juce::uint32) xml.size() };
+        state.append (header, sizeof (header));
+        state.append (xml.data(), xml.size() + 1);
+        processor.setStateInformation (state.getData(), (int) state.getSize());
+        EXPECT_EQ (processor.getLimiter(), running);
+    }
+}
+
 TEST_F (RecordedSession, HostileValuesInAttributesAndParametersAreKeptSane)
 {
     const auto before = processor.getViewState();
