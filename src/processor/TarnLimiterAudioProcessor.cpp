@@ -150,11 +150,14 @@ juce::AudioProcessorValueTreeState::ParameterLayout TarnLimiterAudioProcessor::c
         "AutoReleaseReactivity", "Auto Release Reactivity", reactivityRange, 1.0f,
         Text::fromReactivity, Text::toReactivity,
         false, true, false));
+    // JUCE 7.0.5's LV2 wrapper lists a discrete parameter's choices with
+    // normalised values against its plain range, so LV2 hosts would send 0.25
+    // for "Natural" and get "Linear": there the curve is a plain 0 ... 4 number.
     layout.add (makeParameter (
         "ReleaseCurve", "Release Curve", skewed (0.0f, 4.0f, 1.0f, 1.0f), 2.0f,
         [names = releaseCurveNames] (float value) { return Text::fromReleaseCurve (names, value); },
         [names = releaseCurveNames] (const juce::String& text) { return Text::toReleaseCurve (names, text); },
-        false, true, true));
+        false, true, wrapperType != wrapperType_LV2));
 
     if (! isWrapperWithoutMeters (wrapperType))
     {
@@ -288,16 +291,16 @@ void TarnLimiterAudioProcessor::parameterChanged (const juce::String& parameterI
         if (newValue == 0.0f)
         {
             // Hand the gain the maximizer was applying back to "PostGain", so
-            // that switching it off does not make the output jump. The write
-            // re-enters here for "PostGain", which is stored now that the
-            // maximizer is off.
-            if (auto* parameter = valueTreeState.getParameter ("PostGain"))
-            {
-                const auto range = valueTreeState.getParameterRange ("PostGain");
-                if (hasLimiterPostGain.load (std::memory_order_acquire))
-                    postGain.store (limiterPostGain.load (std::memory_order_relaxed));
-                parameter->setValueNotifyingHost (range.convertTo0to1 (juce::jlimit (range.start, range.end, postGain.load())));
-            }
+            // that switching it off does not make the output jump. The mirror
+            // takes it at once; the parameter is written by the timer on the
+            // message thread: hosts ignore parameter changes made inside their
+            // own change callbacks (JUCE's VST3 wrapper drops them), and the
+            // audio thread must not take the framework's listener locks. The
+            // write re-enters here for "PostGain", which is stored now that
+            // the maximizer is off.
+            if (hasLimiterPostGain.load (std::memory_order_acquire))
+                postGain.store (limiterPostGain.load (std::memory_order_relaxed));
+            postGainWriteBackPending.store (true, std::memory_order_release);
         }
     }
     else if (parameterID == "PreGain")
@@ -331,7 +334,7 @@ void TarnLimiterAudioProcessor::logParameterEvent (const char* name, float value
     // Always through the queue, so that events keep their order whichever
     // thread raised them; on the message thread it is emptied right away.
     analyticsQueue.pushValue (name, value, 1);
-    if (juce::MessageManager::existsAndIsCurrentThread())
+    if (std::this_thread::get_id() == messageThread)
         forwardQueuedAnalyticsEvents();
 }
 
@@ -341,8 +344,21 @@ void TarnLimiterAudioProcessor::forwardQueuedAnalyticsEvents()
 }
 
 //==============================================================================
+void TarnLimiterAudioProcessor::writeBackPostGain()
+{
+    if (! postGainWriteBackPending.exchange (false, std::memory_order_acquire) || maximizer.load())
+        return;
+
+    if (auto* parameter = valueTreeState.getParameter ("PostGain"))
+    {
+        const auto range = valueTreeState.getParameterRange ("PostGain");
+        parameter->setValueNotifyingHost (range.convertTo0to1 (juce::jlimit (range.start, range.end, postGain.load())));
+    }
+}
+
 void TarnLimiterAudioProcessor::timerCallback()
 {
+    writeBackPostGain();
     forwardQueuedAnalyticsEvents();
     takeAudioError();
     limiters.collectRetired();
@@ -507,6 +523,13 @@ void TarnLimiterAudioProcessor::handOverParameters (Limiter& target) noexcept
 
 int TarnLimiterAudioProcessor::runLimiter (Limiter& target, float* const* io, int n)
 {
+    // A limiter that has not processed anything since it was built or reset
+    // has no output to keep smooth: it starts at the threshold instead of
+    // ramping from its old one across the block, where a long first block
+    // (a host setting the threshold just after prepareToPlay) would let peaks
+    // above the threshold through.
+    if (target.getWarmup() == 0)
+        target.setThresholdImmediately (threshold.load (std::memory_order_relaxed));
     handOverParameters (target);
     return target.processBlock (n, const_cast<float**> (io));
 }
@@ -639,7 +662,7 @@ bool TarnLimiterAudioProcessor::processPiece (float* const* io, int n, const Tra
 {
     const int channels = bypassDelay->getNumChannels();
     const bool current = limiterEngaged.load (std::memory_order_relaxed);
-    const bool requested = engagedRequest.load (std::memory_order_relaxed);
+    const bool requested = engagedRequest.load (std::memory_order_relaxed) && ! hostBypass.load (std::memory_order_relaxed);
     const bool changing = requested != current;
 
     try
@@ -715,6 +738,20 @@ bool TarnLimiterAudioProcessor::processPiece (float* const* io, int n, const Tra
 }
 
 void TarnLimiterAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    hostBypass.store (false, std::memory_order_relaxed);
+    processAudio (buffer);
+}
+
+void TarnLimiterAudioProcessor::processBlockBypassed (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    // The host's own bypass takes the same way as the plug-in's: a crossfade
+    // to the delay line that keeps the latency, not the undelayed input.
+    hostBypass.store (true, std::memory_order_relaxed);
+    processAudio (buffer);
+}
+
+void TarnLimiterAudioProcessor::processAudio (juce::AudioBuffer<float>& buffer)
 {
     juce::ScopedNoDenormals noDenormals;
 
@@ -880,27 +917,6 @@ void TarnLimiterAudioProcessor::setStateInformation (const void* data, int sizeI
     if (parsed.xml == nullptr || ! parsed.xml->hasTagName ("TarnLimiterState"))
         return;
 
-    // The cached session. Whatever goes wrong in it is kept to itself: the
-    // attributes and parameters below are restored in any case.
-    std::string blob;
-    if (! parsed.sessionText.empty() && tarn::session::decodeBase64 (parsed.sessionText, blob))
-    {
-        tarn::session::LoadContext context;
-        context.processorChannels = getTotalNumInputChannels();
-        context.blockSize = blockSize;
-        context.preparedSampleRate = prepared ? sampleRate : 0.0;
-
-        auto loaded = tarn::session::readBlob (blob, context);
-        lastSessionLoadError = loaded.error;
-        if (loaded.limiter != nullptr)
-        {
-            loaded.limiter->setThresholdImmediately (threshold.load());
-            limiters.install (loaded.limiter);
-            if (prepared && loaded.limiter->latencySamples() != getLatencySamples())
-                setLatencySamples (loaded.limiter->latencySamples());
-        }
-    }
-
     const auto& xml = *parsed.xml;
     auto view = getViewState();
     view.horizontalScaling = sanePositive (xml.getDoubleAttribute ("HorizontalScaling", view.horizontalScaling), view.horizontalScaling);
@@ -921,6 +937,29 @@ void TarnLimiterAudioProcessor::setStateInformation (const void* data, int sizeI
         sanitiseParameterTree (tree);
         valueTreeState.replaceState (tree);
         undoManager.clearUndoHistory();
+    }
+
+    // The cached session, after the parameters, so that the restored
+    // limiter starts at the restored threshold. Whatever goes wrong in it is
+    // kept to itself: the attributes and parameters are restored in any case.
+    lastSessionLoadError.clear();
+    std::string blob;
+    if (! parsed.sessionText.empty() && tarn::session::decodeBase64 (parsed.sessionText, blob))
+    {
+        tarn::session::LoadContext context;
+        context.processorChannels = getTotalNumInputChannels();
+        context.blockSize = blockSize;
+        context.preparedSampleRate = prepared ? sampleRate : 0.0;
+
+        auto loaded = tarn::session::readBlob (blob, context);
+        lastSessionLoadError = loaded.error;
+        if (loaded.limiter != nullptr)
+        {
+            loaded.limiter->setThresholdImmediately (threshold.load());
+            limiters.install (loaded.limiter);
+            if (prepared && loaded.limiter->latencySamples() != getLatencySamples())
+                setLatencySamples (loaded.limiter->latencySamples());
+        }
     }
 }
 

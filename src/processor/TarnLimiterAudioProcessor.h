@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <thread>
 
 // The plug-in object the host drives. It owns the parameter tree, the
 // parameter mirror (plain copies of the parameter values, written by
@@ -43,6 +44,7 @@ public:
     void releaseResources() override;
     bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
     void processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    void processBlockBypassed (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
     using juce::AudioProcessor::processBlock;
 
     juce::AudioProcessorEditor* createEditor() override;
@@ -214,6 +216,8 @@ private:
         std::uint64_t position = 0;
     };
     Transport readTransport() noexcept;
+    void processAudio (juce::AudioBuffer<float>& buffer);
+    void writeBackPostGain();
     bool processPiece (float* const* io, int n, const Transport& transport,
                        tarn::LimiterHandle<Limiter>::AudioAccess& access);
     int processLimiter (float* const* io, int n, const Transport& transport, tarn::LimiterHandle<Limiter>::AudioAccess& access);
@@ -253,6 +257,9 @@ private:
     // write-back (parameterChanged may run on any thread).
     std::atomic<float> limiterPostGain { 0.0f };
     std::atomic<bool> hasLimiterPostGain { false };
+    std::atomic<bool> postGainWriteBackPending { false };
+    std::atomic<bool> hostBypass { false };
+    const std::thread::id messageThread = std::this_thread::get_id();
 
     tarn::AnalyticsEventQueue analyticsQueue { 256 };
     std::atomic<bool> timelinePositionsSupplied { false };

@@ -32,3 +32,10 @@ foreach(name "Threshold" "Pre Gain" "Auto Release" "Release Time" "Auto Release 
         message(FATAL_ERROR "dsp.ttl lacks the parameter '${name}'")
     endif()
 endforeach()
+
+# The release curve is a plain number there: JUCE 7.0.5's LV2 wrapper would
+# list its choices with normalised values against the plain 0 ... 4 range.
+string(REGEX MATCH "rdfs:label \"Release Curve\"[^.]*" curve "${dsp}")
+if(curve MATCHES "lv2:enumeration|lv2:scalePoint")
+    message(FATAL_ERROR "Release Curve is listed as an enumeration:\n${curve}")
+endif()

@@ -440,3 +440,56 @@ TEST (ProcessorAutomation, HostAutomationOnTheAudioThreadAllocatesNothing)
     EXPECT_EQ (queued + processor.getAnalyticsQueue().droppedCount(), 1100u);
 }
 } // namespace
+
+namespace
+{
+TEST (HostBypass, TheHostsBypassCrossfadesToTheDelayedSignalLikeThePluginsOwn)
+{
+    // Wrappers call processBlockBypassed while the host bypasses the plug-in;
+    // the output must stay aligned (delayed by the latency) and click-free.
+    const int length = 2 * 48000;
+    const auto input = quietMusic (48000.0, length);
+    TarnLimiterAudioProcessor reference, processor;
+    reference.prepareToPlay (48000.0, 512);
+    processor.prepareToPlay (48000.0, 512);
+    const int latency = processor.getLatencySamples();
+
+    tarn::test::Channels expected, output;
+    runBlocks (reference, input, 512, expected);
+
+    output.assign (2, std::vector<float> ((size_t) length));
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    for (int start = 0, block = 0; start + 512 <= length; start += 512, ++block)
+    {
+        for (int c = 0; c < 2; ++c)
+            buffer.copyFrom (c, 0, input[(size_t) c].data() + start, 512);
+        if (block >= 40 && block < 120)
+            processor.processBlockBypassed (buffer, midi);
+        else
+            processor.processBlock (buffer, midi);
+        if (block == 100)
+            EXPECT_FALSE (processor.isLimiterEngaged());
+        for (int c = 0; c < 2; ++c)
+            std::copy (buffer.getReadPointer (c), buffer.getReadPointer (c) + 512, output[(size_t) c].begin() + start);
+    }
+    EXPECT_TRUE (processor.getEngagedRequest()); // the user's own choice is untouched
+    // Around the bypass (and the limiter's reset when it comes back) the
+    // output follows the engaged reference, delayed alike, without a step.
+    EXPECT_LT (maxDifference (expected, output, latency + 4800, 120 * 512), 2e-3f);
+    EXPECT_LT (maxStep (output, latency + 4800, length), maxStep (expected, latency + 4800, length) + 2e-3f);
+}
+
+TEST (FirstBlock, AThresholdSetAfterPrepareAppliesFromTheFirstSample)
+{
+    // A host that sets the threshold only after prepareToPlay, with long
+    // blocks: no ramp from the old threshold across the first block.
+    TarnLimiterAudioProcessor processor;
+    processor.prepareToPlay (48000.0, 4096);
+    setPlain (processor, "Threshold", -6.0f);
+    const auto loud = tarn::test::toneCluster (48000.0, 8 * 4096, 7, 2.0);
+    tarn::test::Channels output;
+    runBlocks (processor, tarn::test::stereo (loud, loud), 4096, output);
+    EXPECT_LE (tarn::test::referenceTruePeak (output, 48000.0), std::pow (10.0, -6.0 / 20.0) * 1.0024);
+}
+} // namespace

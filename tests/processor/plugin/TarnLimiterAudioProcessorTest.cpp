@@ -198,6 +198,9 @@ TEST_F (ProcessorTest, MaximizerSwitchOffWritesThePostGainBackAndIgnoresPostGain
     host.index = parameter (processor, "PostGain").getParameterIndex();
     processor.addListener (&host);
     setPlain (processor, "Maximizer", 0.0f);
+    // The parameter is written on the message thread's next timer tick.
+    EXPECT_TRUE (host.values.empty());
+    processor.runTimerTasks();
     processor.removeListener (&host);
 
     // No limiter yet: the mirror's post gain goes back into the parameter.
@@ -221,6 +224,8 @@ TEST_F (ProcessorTest, MaximizerSwitchOffTakesTheLimitersPostGain)
     ASSERT_NE (limiter, nullptr);
     const float applied = (float) limiter->getPostGainDb();
     setPlain (processor, "Maximizer", 0.0f);
+    EXPECT_FLOAT_EQ (processor.getMirror().postGain, applied); // the audio takes it at once
+    processor.runTimerTasks();
 
     const float expected = juce::jlimit (-20.0f, 20.0f, applied);
     EXPECT_NEAR (parameter (processor, "PostGain").convertFrom0to1 (parameter (processor, "PostGain").getValue()), expected, 1e-4f);
