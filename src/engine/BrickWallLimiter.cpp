@@ -30,9 +30,9 @@ namespace
         return std::pow (10.0, dB / 20.0);
     }
 
-    inline double aimedAmplitude (double thresholdDbValue) noexcept
+    inline double aimedAmplitude (double thresholdDbValue, double marginDb) noexcept
     {
-        return dbToGain (thresholdDbValue - BrickWallLimiter::targetMarginDb);
+        return dbToGain (thresholdDbValue - marginDb);
     }
 }
 
@@ -174,7 +174,7 @@ void BrickWallLimiter::setReleaseTimeMs (int ms) noexcept
 
 void BrickWallLimiter::setMaxTargetDb (float dB) noexcept
 {
-    maxTargetLinear.store ((float) aimedAmplitude ((double) dB));
+    maxTargetLinear.store ((float) aimedAmplitude ((double) dB, marginDb));
 }
 
 void BrickWallLimiter::setReleaseCurve (int curve) noexcept
@@ -730,9 +730,9 @@ int BrickWallLimiter::process (int n, float** io, float** gain, float** out)
     }
 
     // 4 to 6: threshold, maximizer ceiling and output gain, per block.
-    double thr = std::max (1e-7, aimedAmplitude (thresholdDb.load()));
+    double thr = std::max (1e-7, aimedAmplitude (thresholdDb.load(), marginDb));
     const bool thresholdRamp = thresholdPending.load();
-    const double thrStep = thresholdRamp ? (aimedAmplitude (targetThresholdDb) - thr) / n : 0.0;
+    const double thrStep = thresholdRamp ? (aimedAmplitude (targetThresholdDb, marginDb) - thr) / n : 0.0;
 
     const bool maximize = maximizer.load();
     const double ceiling = std::min (0.999, (double) maxTargetLinear.load());
