@@ -431,7 +431,9 @@ TEST (ProcessorAutomation, HostAutomationOnTheAudioThreadAllocatesNothing)
     });
     audio.join();
     if (tarn::test::allocationCountingAvailable())
+    {
         EXPECT_EQ (counts.allocations, 0u);
+    }
     EXPECT_NEAR (processor.getMirror().threshold, parameter (processor, "Threshold").convertFrom0to1 (0.9f), 1e-4f);
     // The events wait in the hand-off (what did not fit is counted) for the
     // message thread: one per change; "ReleaseCurve" moves only every other
@@ -469,7 +471,9 @@ TEST (HostBypass, TheHostsBypassCrossfadesToTheDelayedSignalLikeThePluginsOwn)
         else
             processor.processBlock (buffer, midi);
         if (block == 100)
+        {
             EXPECT_FALSE (processor.isLimiterEngaged());
+        }
         for (int c = 0; c < 2; ++c)
             std::copy (buffer.getReadPointer (c), buffer.getReadPointer (c) + 512, output[(size_t) c].begin() + start);
     }
