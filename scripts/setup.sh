@@ -4,7 +4,9 @@
 #
 #   scripts/setup.sh [extra cmake arguments]
 #
-# Environment: BUILD_DIR (default: build), BUILD_TYPE (default: Release).
+# Environment: BUILD_DIR (default: build), BUILD_TYPE (default: Release),
+# TARN_EXTRA_PACKAGES (more Debian packages to install, space-separated),
+# TARN_PACKAGES_ONLY=1 (install the packages, then stop).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,6 +22,8 @@ packages=(
     lv2-dev lilv-utils
     zlib1g-dev libpng-dev libjpeg-dev
 )
+# shellcheck disable=SC2206
+packages+=(${TARN_EXTRA_PACKAGES:-})
 
 missing=()
 for package in "${packages[@]}"; do
@@ -34,6 +38,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${TARN_PACKAGES_ONLY:-0}" = 1 ]; then
+    exit 0
 fi
 
 build_dir="${BUILD_DIR:-build}"

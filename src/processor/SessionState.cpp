@@ -126,13 +126,24 @@ constexpr DecodeTable decodeTable;
 
 constexpr std::string_view rootStart = "<TarnLimiterState CachedLimitingSession=\"";
 
-// The XML parser descends recursively: a hostile document of nothing but
-// nested elements would overflow the stack. The state nests three deep.
+// Texts the framework's XML parser (JUCE 7.0.5) must not see:
+// - nesting deeper than maxNesting: it descends recursively, and a document
+//   of nothing but nested elements overflowed the stack;
+// - a processing instruction inside an element ("<a><?x?>b</a>"): it loops
+//   for ever;
+// - bytes that are not UTF-8 (or a zero byte inside the text): its character
+//   pointer steps over the terminator and reads past the buffer.
+// The writer produces none of them; the state nests three deep.
 constexpr int maxNesting = 256;
 
-bool nestingWithinLimit (std::string_view text) noexcept
+bool isParseable (std::string_view text) noexcept
 {
+    if (text.find ('\0') != std::string_view::npos
+        || ! juce::CharPointer_UTF8::isValidString (text.data(), (int) text.size()))
+        return false;
+
     int depth = 0;
+    bool insideElement = false;
     for (std::size_t i = 0; i + 1 < text.size(); ++i)
     {
         if (text[i] == '<')
@@ -140,8 +151,17 @@ bool nestingWithinLimit (std::string_view text) noexcept
             const char next = text[i + 1];
             if (next == '/')
                 --depth;
-            else if (next != '?' && next != '!' && ++depth > maxNesting)
-                return false;
+            else if (next == '?')
+            {
+                if (insideElement)
+                    return false;
+            }
+            else if (next != '!')
+            {
+                insideElement = true;
+                if (++depth > maxNesting)
+                    return false;
+            }
         }
         else if (text[i] == '/' && text[i + 1] == '>')
         {
@@ -153,7 +173,7 @@ bool nestingWithinLimit (std::string_view text) noexcept
 
 std::unique_ptr<juce::XmlElement> parseBounded (std::string_view text)
 {
-    if (! nestingWithinLimit (text))
+    if (! isParseable (text))
         return {};
     return juce::parseXML (juce::String::fromUTF8 (text.data(), (int) text.size()));
 }

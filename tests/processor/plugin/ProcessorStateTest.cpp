@@ -399,6 +399,31 @@ TEST_F (RecordedSession, DeeplyNestedDocumentsAreRefusedWithoutOverflowingTheSta
     }
 }
 
+TEST_F (RecordedSession, DocumentsTheXmlParserCannotTakeAreRefused)
+{
+    // Found by fuzzing: a processing instruction inside an element made the
+    // framework's parser loop for ever; bytes that are not UTF-8 made it read
+    // past the end of its buffer (seen under AddressSanitizer).
+    const auto running = processor.getLimiter();
+    const std::string documents[] {
+        "<TarnLimiterState><?x?>b</TarnLimiterState>",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><TarnLimiterState CachedLimitingSession=\"\"><?x?>b</TarnLimiterState>",
+        "<r\xea",
+        "<TarnLimiterState HorizontalScaling=\"3\xf0\x9f\"/>",
+        std::string ("<TarnLimiterState HorizontalScaling=\"3\"/>\0<\xea", 45),
+    };
+    for (const auto& xml : documents)
+    {
+        juce::MemoryBlock state;
+        const juce::uint32 header[] { 0x21324356, (juce::uint32) xml.size() };
+        state.append (header, sizeof (header));
+        state.append (xml.data(), xml.size() + 1);
+        processor.setStateInformation (state.getData(), (int) state.getSize());
+        EXPECT_EQ (processor.getLimiter(), running);
+        EXPECT_NE (processor.getViewState().horizontalScaling, 3.0f);
+    }
+}
+
 TEST_F (RecordedSession, HostileValuesInAttributesAndParametersAreKeptSane)
 {
     const auto before = processor.getViewState();
