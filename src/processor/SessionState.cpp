@@ -454,12 +454,15 @@ void writeStateBinary (const juce::XmlElement& root, std::string_view blob, juce
     std::memcpy (d, &magic, 4);
     std::memcpy (d + 4, &length, 4);
     d += 8;
-    std::memcpy (d, before.data(), before.size());
+    // (An empty view may hold a null pointer, which memcpy must not get.)
+    if (! before.empty())
+        std::memcpy (d, before.data(), before.size());
     d += before.size();
     if (sessionLength > 0)
         encodeBase64Into (blob.data(), blob.size(), d);
     d += sessionLength;
-    std::memcpy (d, after.data(), after.size());
+    if (! after.empty())
+        std::memcpy (d, after.data(), after.size());
     d[after.size()] = 0;
 }
 
