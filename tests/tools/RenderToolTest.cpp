@@ -377,6 +377,10 @@ TEST_P (RenderFileTest, OutputLinesUpWithInputAndStaysUnderTheThreshold)
     // The summary's output true peak is the same meter on the same samples
     // before they were written to the file.
     EXPECT_NEAR (summaryNumber (run.out, "output true peak"), meter, param.bits == 16 ? 0.02 : 0.011);
+    // And its reconstructed peak agrees with the reference meter on the file.
+    EXPECT_NEAR (summaryNumber (run.out, "reconstructed peak"),
+                 tarn::test::gainToDb (tarn::test::referenceTruePeak (output.channels, param.rate)),
+                 param.bits == 16 ? 0.02 : 0.011);
     EXPECT_GT (summaryNumber (run.out, "max gain reduction"), 1.0);
     EXPECT_GT (summaryNumber (run.out, "latency"), 0.0);
     EXPECT_NE (run.out.find ("block size          " + std::to_string (param.blockSize) + " samples"), std::string::npos);

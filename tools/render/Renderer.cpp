@@ -440,6 +440,7 @@ RenderReport render (const RenderOptions& options)
 
     TruePeakMeter inputMeter (channels, sampleRate);
     TruePeakMeter outputMeter (channels, sampleRate);
+    ReconstructionPeakMeter outputReconstruction (channels, sampleRate);
     juce::AudioBuffer<float> block (channels, blockSize);
     juce::MidiBuffer midi;
     HistoryWatch watch;
@@ -505,6 +506,7 @@ RenderReport render (const RenderOptions& options)
                     if (! output.writer->writeFromAudioSampleBuffer (block, from, to - from))
                         throw RenderError (RenderError::fileError, "cannot write " + quoted (output.file) + ": disk full?");
                     outputMeter.add (block, from, to - from);
+                    outputReconstruction.add (block, from, to - from);
                 }
             }
 
@@ -527,6 +529,7 @@ RenderReport render (const RenderOptions& options)
     report.inputSamplePeakDb = inputMeter.samplePeakDb();
     report.outputTruePeakDb = outputMeter.truePeakDb();
     report.outputSamplePeakDb = outputMeter.samplePeakDb();
+    report.outputReconstructedPeakDb = outputReconstruction.finishDb();
 
     report.thresholdDb = getParameter (processor, "Threshold");
     report.preGainDb = getParameter (processor, "PreGain");
@@ -635,6 +638,8 @@ void printReport (const RenderReport& r)
                  db (r.inputSamplePeakDb).c_str());
     std::printf ("  output true peak    %s dBTP (sample peak %s dBFS), libebur128\n", db (r.outputTruePeakDb).c_str(),
                  db (r.outputSamplePeakDb).c_str());
+    std::printf ("  reconstructed peak  %s dBTP (output, near-ideal 32x reconstruction, libsoxr)\n",
+                 db (r.outputReconstructedPeakDb).c_str());
     std::printf ("  max gain reduction  %.2f dB\n", r.maxGainReductionDb);
 
     if (r.overRegions.empty())

@@ -35,6 +35,7 @@ struct RenderReport
 
     double inputTruePeakDb = 0.0, inputSamplePeakDb = 0.0;
     double outputTruePeakDb = 0.0, outputSamplePeakDb = 0.0;
+    double outputReconstructedPeakDb = 0.0;
     double maxGainReductionDb = 0.0;        // from the recorded history of the last pass
 
     struct Region
