@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace tarn
@@ -20,6 +21,11 @@ namespace tarn
 // - The audio thread takes an AudioAccess for the duration of one callback: it
 //   sees plain pointers, touches no reference count, and completes a pending
 //   swap with one compare-and-exchange of the state word.
+//
+// The message-side operations (install, beginSwap, collectRetired) are
+// serialised by a mutex that the audio thread never takes: in a plug-in the
+// framework's message thread (timers, the editor) is not always the thread on
+// which the host calls prepareToPlay or restores a state.
 //
 // A limiter taken out of a slot is never destroyed where it was replaced: it
 // waits in a retired list until the message thread sees no audio access open
@@ -53,6 +59,7 @@ public:
     // replaced by a reset that was fading in. Message thread.
     void install (Pointer fresh)
     {
+        const std::lock_guard<std::mutex> lock (messageSide);
         auto s = state.load();
         while (! state.compare_exchange_weak (s, nextGeneration (s) | (s & currentBit)))
         {
@@ -65,6 +72,7 @@ public:
     // false (and keeps fresh out) when a swap is already pending. Message thread.
     bool beginSwap (Pointer fresh)
     {
+        const std::lock_guard<std::mutex> lock (messageSide);
         auto s = state.load();
         if ((s & pendingBit) != 0)
             return false;
@@ -76,11 +84,15 @@ public:
     // Frees the retired limiters when no audio access is open. Message thread.
     void collectRetired()
     {
-        if (! retired.empty() && openAccesses.load() == 0)
-            retired.clear();
+        const std::lock_guard<std::mutex> lock (messageSide);
+        collectRetiredLocked();
     }
 
-    std::size_t retiredCount() const noexcept { return retired.size(); }
+    std::size_t retiredCount() const
+    {
+        const std::lock_guard<std::mutex> lock (messageSide);
+        return retired.size();
+    }
 
     // Audio thread: the limiters of one callback.
     class AudioAccess
@@ -141,14 +153,21 @@ private:
         auto old = owners[slot].exchange (std::move (fresh));
         if (old != nullptr)
             retired.push_back (std::move (old));
-        collectRetired();
+        collectRetiredLocked();
+    }
+
+    void collectRetiredLocked()
+    {
+        if (! retired.empty() && openAccesses.load() == 0)
+            retired.clear();
     }
 
     std::atomic<std::uint32_t> state { 0 };
     std::atomic<Pointer> owners[2];
     std::atomic<Limiter*> raw[2] { nullptr, nullptr };
     std::atomic<int> openAccesses { 0 };
-    std::vector<Pointer> retired; // message thread only
+    mutable std::mutex messageSide;
+    std::vector<Pointer> retired; // under messageSide
 };
 
 } // namespace tarn

@@ -181,7 +181,13 @@ juce::AudioProcessorValueTreeState::ParameterLayout TarnLimiterAudioProcessor::c
 
 TarnLimiterAudioProcessor::~TarnLimiterAudioProcessor()
 {
+    // The timer may run on the framework's own message thread while the host
+    // destroys the processor on another: once stopped, wait for a callback
+    // still in progress.
     stopTimer();
+    {
+        const std::lock_guard<std::mutex> lock (timerMutex);
+    }
     for (const char* id : listenedParameters)
         valueTreeState.removeParameterListener (id, this);
     forwardQueuedAnalyticsEvents();
@@ -340,6 +346,9 @@ void TarnLimiterAudioProcessor::logParameterEvent (const char* name, float value
 
 void TarnLimiterAudioProcessor::forwardQueuedAnalyticsEvents()
 {
+    // The queue has one consumer at a time; the timer and the thread that
+    // built the processor may differ in a plug-in (never the audio thread).
+    const std::lock_guard<std::mutex> lock (messageSideMutex);
     analyticsQueue.forwardToAnalytics();
 }
 
@@ -358,6 +367,7 @@ void TarnLimiterAudioProcessor::writeBackPostGain()
 
 void TarnLimiterAudioProcessor::timerCallback()
 {
+    const std::lock_guard<std::mutex> lock (timerMutex);
     writeBackPostGain();
     forwardQueuedAnalyticsEvents();
     takeAudioError();
@@ -835,6 +845,7 @@ void TarnLimiterAudioProcessor::reportAudioError (const char* text) noexcept
 
 void TarnLimiterAudioProcessor::takeAudioError()
 {
+    const std::lock_guard<std::mutex> lock (errorMutex);
     if (audioErrorWaiting.load (std::memory_order_acquire))
     {
         errorMessage = juce::String::fromUTF8 (audioErrorText.data());
@@ -845,6 +856,7 @@ void TarnLimiterAudioProcessor::takeAudioError()
 juce::String TarnLimiterAudioProcessor::getErrorMessage()
 {
     takeAudioError();
+    const std::lock_guard<std::mutex> lock (errorMutex);
     return errorMessage;
 }
 
@@ -852,6 +864,7 @@ void TarnLimiterAudioProcessor::reportError (const juce::String& text)
 {
     tarn::logAnalyticsEvent ("Exception Thrown", text, 0);
     errorOccurred = true;
+    const std::lock_guard<std::mutex> lock (errorMutex);
     errorMessage = text;
 }
 

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // The plug-in object the host drives. It owns the parameter tree, the
@@ -262,6 +263,8 @@ private:
     const std::thread::id messageThread = std::this_thread::get_id();
 
     tarn::AnalyticsEventQueue analyticsQueue { 256 };
+    std::mutex messageSideMutex; // the queue's consumer side; never taken by the audio thread
+    std::mutex timerMutex;       // held by timerCallback; the destructor waits on it
     std::atomic<bool> timelinePositionsSupplied { false };
 
     // View state and dither choices.
@@ -302,6 +305,7 @@ private:
     // Error slot. The audio thread fills the text and raises the flag; the
     // message thread copies it out and lowers the flag.
     std::atomic<bool> errorOccurred { false };
+    std::mutex errorMutex; // errorMessage; never taken by the audio thread
     juce::String errorMessage { "noException" };
     std::array<char, 256> audioErrorText {};
     std::atomic<bool> audioErrorWaiting { false };
