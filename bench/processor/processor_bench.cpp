@@ -3,6 +3,7 @@
 // and saving and loading the state of a long session (base-64 included).
 
 #include "processor/TarnLimiterAudioProcessor.h"
+#include "support/TestPlayHead.h"
 #include "support/TestSignals.h"
 
 #include <benchmark/benchmark.h>
@@ -14,19 +15,6 @@ namespace
 {
 constexpr int block = 512;
 constexpr float rate = 48000.0f;
-
-class PlayingHead : public juce::AudioPlayHead
-{
-public:
-    juce::int64 position = 0;
-    juce::Optional<PositionInfo> getPosition() const override
-    {
-        PositionInfo info;
-        info.setIsPlaying (true);
-        info.setTimeInSamples (position);
-        return info;
-    }
-};
 
 const tarn::test::Channels& material()
 {
@@ -71,7 +59,7 @@ void processorBlock (benchmark::State& state)
 {
     TarnLimiterAudioProcessor processor;
     processor.setTimelinePositionsSupplied (true);
-    PlayingHead head;
+    tarn::test::TestPlayHead head;
     processor.setPlayHead (&head);
     setPlain (processor, "Threshold", -3.0f);
     processor.prepareToPlay (rate, block);

@@ -95,8 +95,6 @@ public:
     static constexpr int estimatorLag = estimatorTaps / 2;
     int estimatorPhases() const noexcept { return numEstimatorPhases; }
     int getFactor() const noexcept { return factor; }
-    // How far below the threshold the limiter aims, in dB.
-    double getTargetMarginDb() const noexcept { return marginDb; }
     float getOversampledRate() const noexcept { return oversampledRate; }
     int getMaxOversampledBlock() const noexcept { return maxOversampledBlock; }
     int getNumChannels() const noexcept { return numChannels; }

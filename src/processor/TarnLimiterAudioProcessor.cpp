@@ -387,21 +387,19 @@ void TarnLimiterAudioProcessor::timerCallback()
 
 void TarnLimiterAudioProcessor::writeMeterParameters (Limiter& current)
 {
-    const auto write = [this] (const char* id, const juce::NormalisableRange<float>& range, float value,
-                               std::atomic<float>& shown)
+    const auto write = [this] (const char* id, const juce::NormalisableRange<float>& range, float value)
     {
         if (std::isnan (value))
             value = range.start;
         if (range.interval > 0.0f && std::isfinite (value))
             value = range.start + range.interval * std::floor ((value - range.start) / range.interval + 0.5f);
         value = juce::jlimit (range.start, range.end, value);
-        shown = value;
         if (auto* parameter = valueTreeState.getParameter (id))
             parameter->setValueNotifyingHost (range.convertTo0to1 (value));
     };
 
-    write ("TruePeak", truePeakRange, current.windowPeak (tarn::HistorySeries::limitedLevel), meterTruePeak);
-    write ("GainReduction", gainReductionRange, current.windowPeak (tarn::HistorySeries::gainReduction), meterGainReduction);
+    write ("TruePeak", truePeakRange, current.windowPeak (tarn::HistorySeries::limitedLevel));
+    write ("GainReduction", gainReductionRange, current.windowPeak (tarn::HistorySeries::gainReduction));
 }
 
 bool TarnLimiterAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
@@ -426,8 +424,6 @@ void TarnLimiterAudioProcessor::prepareToPlay (double newSampleRate, int maximum
     const int channels = processorChannels();
     sampleRate = newSampleRate;
     blockSize = std::max (1, maximumExpectedSamplesPerBlock);
-    scratchBuffer.setSize (1, blockSize);
-    scratchBuffer.clear();
 
     try
     {

@@ -129,14 +129,6 @@ public:
     static juce::PropertiesFile::Options userSettingsOptions();
     juce::PropertiesFile* getUserSettingsFile() { return userSettings.getUserSettings(); }
 
-    // Host sample rate and maximum block size of the last prepareToPlay.
-    double getPreparedSampleRate() const noexcept { return sampleRate; }
-    int getPreparedBlockSize() const noexcept { return blockSize; }
-
-    // The meter values last written to "TruePeak" and "GainReduction" (dB).
-    float getMeterTruePeak() const noexcept { return meterTruePeak.load(); }
-    float getMeterGainReduction() const noexcept { return meterGainReduction.load(); }
-
     // Runs what the 40 ms timer does (meters, analytics, errors, freeing
     // replaced limiters); for programs without a running message loop.
     void runTimerTasks() { timerCallback(); }
@@ -299,7 +291,6 @@ private:
     std::unique_ptr<tarn::SignalDelayBuffer> bypassDelay;
     juce::AudioBuffer<float> crossfadeBuffer;
     juce::AudioBuffer<float> pendingBuffer;
-    juce::AudioBuffer<float> scratchBuffer { 1, 512 };
     std::shared_ptr<tarn::Dither> dither;
 
     // Error slot. The audio thread fills the text and raises the flag; the
@@ -314,9 +305,6 @@ private:
 
     std::string lastSessionLoadError;
     std::string sessionScratch; // the session blob of the last save, storage kept for the next
-
-    std::atomic<float> meterTruePeak { -100.0f };
-    std::atomic<float> meterGainReduction { 0.0f };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TarnLimiterAudioProcessor)
 };

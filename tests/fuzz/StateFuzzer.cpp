@@ -19,6 +19,7 @@
 // one input of each kind there, taken from the recorded session.
 
 #include "processor/TarnLimiterAudioProcessor.h"
+#include "support/TestPlayHead.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -39,20 +40,6 @@ namespace
 constexpr double rate = 48000.0;
 constexpr int blockSize = 512;
 constexpr int recordedBlocks = 48; // half a second: a few dozen values per series
-
-class FuzzPlayHead final : public juce::AudioPlayHead
-{
-public:
-    juce::int64 position = 0;
-
-    juce::Optional<PositionInfo> getPosition() const override
-    {
-        PositionInfo info;
-        info.setIsPlaying (true);
-        info.setTimeInSamples (position);
-        return info;
-    }
-};
 
 // Two faults of JUCE 7.0.5's XML parser that any state reaching it could
 // trigger; the state reader now refuses such documents before parsing. With
@@ -319,7 +306,7 @@ struct Fixture
     std::string home;
     std::unique_ptr<juce::ScopedJuceInitialiser_GUI> initialiser;
     std::unique_ptr<TarnLimiterAudioProcessor> processor;
-    FuzzPlayHead playHead;
+    tarn::test::TestPlayHead playHead;
     juce::AudioBuffer<float> buffer { 2, blockSize };
     juce::MidiBuffer midi;
     juce::int64 resumePosition = 0;

@@ -3,6 +3,7 @@
 #include "processor/TarnLimiterAudioProcessor.h"
 
 #include "support/AllocationCounter.h"
+#include "support/TestPlayHead.h"
 #include "support/TestSignals.h"
 
 #include <algorithm>
@@ -30,31 +31,7 @@ inline void setPlain (TarnLimiterAudioProcessor& processor, const char* id, floa
     p.setValueNotifyingHost (p.convertTo0to1 (value));
 }
 
-// A host transport: playing or stopped, with or without positions. The
-// position advances by each block while playing.
-class TestPlayHead : public juce::AudioPlayHead
-{
-public:
-    bool playing = true;
-    bool reportsPosition = true;
-    juce::int64 position = 0;
-
-    juce::Optional<PositionInfo> getPosition() const override
-    {
-        if (! reportsPosition)
-            return {};
-        PositionInfo info;
-        info.setIsPlaying (playing);
-        info.setTimeInSamples (position);
-        return info;
-    }
-
-    void advance (int samples)
-    {
-        if (playing)
-            position += samples;
-    }
-};
+using tarn::test::TestPlayHead;
 
 // Runs whole blocks of input through the processor, advancing the play head
 // when given; counts what processBlock allocates and locks into counts, when
